@@ -1,0 +1,484 @@
+#include "runtime/logging.h"
+
+#include <apr_file_info.h>
+#include <apr_file_io.h>
+#include <apr_fnmatch.h>
+#include <apr_strings.h>
+#include <apr_tables.h>
+#include <apr_time.h>
+#include <pthread.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "runtime/kestMem.h"
+#include "runtime/kestThreads.h"
+
+namespace vorlan {
+
+const char* const kLibraryVersion = "4.0.0.29";
+const char* const kRevisionText = "revision: 7554";
+
+// What every context on one log file shares.
+struct LogSink {
+  KestThread* worker = nullptr;  // its ownerLock is the file mutex
+  apr_pool_t* filePool = nullptr;
+  apr_file_t* file = nullptr;  // null: the log writes nothing
+  std::string path;
+  std::uint32_t maxSize = 0;
+  int capacity = 0;
+  LogContext* owner = nullptr;  // the context that opened the log
+};
+
+namespace {
+
+constexpr const char* kUnit = "logging";
+constexpr apr_size_t kRotationPoolMaxFree = 16;
+constexpr apr_size_t kCopyChunk = 8192;
+
+// A queued record: the finished text follows the header in one allocation.
+struct LogRecord {
+  std::size_t length;
+  char* text() { return reinterpret_cast<char*>(this + 1); }
+};
+
+void releaseRecord(void* item) { std::free(item); }
+
+void defaultSystemLog(const char* text) {
+  syslog(LOG_ERR, "%s %s", "Kestavorn: log thread", text);
+}
+
+std::atomic<SystemLogFunc> systemLogFunc{defaultSystemLog};
+
+void systemLog(const char* text) { systemLogFunc.load()(text); }
+
+void systemLogf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void systemLogf(const char* fmt, ...) {
+  char text[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  systemLog(text);
+}
+
+std::string aprErrorText(apr_status_t st) {
+  char buf[256];
+  return apr_strerror(st, buf, sizeof buf);
+}
+
+unsigned long nowMicros() { return static_cast<unsigned long>(apr_time_now()); }
+
+// Takes the file mutex, then the exclusive file lock, and moves to the end.
+int lockLogFile(LogSink* sink) {
+  apr_thread_mutex_lock(sink->worker->ownerLock);
+  apr_status_t st;
+  do {
+    st = apr_file_lock(sink->file, APR_FLOCK_EXCLUSIVE);
+  } while (APR_STATUS_IS_EINTR(st));
+  if (st != APR_SUCCESS) {
+    apr_thread_mutex_unlock(sink->worker->ownerLock);
+    return -3043;
+  }
+  apr_off_t offset = 0;
+  if (apr_file_seek(sink->file, APR_END, &offset) != APR_SUCCESS) {
+    apr_file_unlock(sink->file);
+    apr_thread_mutex_unlock(sink->worker->ownerLock);
+    return -3079;
+  }
+  return 0;
+}
+
+int unlockLogFile(LogSink* sink) {
+  apr_status_t st = apr_file_unlock(sink->file);
+  apr_thread_mutex_unlock(sink->worker->ownerLock);
+  return st == APR_SUCCESS ? 0 : -3044;
+}
+
+int writeText(LogSink* sink, const char* text, std::size_t length) {
+  apr_size_t written = 0;
+  apr_status_t st = apr_file_write_full(sink->file, text, length, &written);
+  return (st != APR_SUCCESS || written != length) ? -3077 : 0;
+}
+
+// Writes a record formatted from `fmt`; the file lock must be held.
+int writeFormatted(LogSink* sink, const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+int writeFormatted(LogSink* sink, const char* fmt, ...) {
+  char text[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = std::vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  if (n < 0) return -3077;
+  std::size_t length = std::min(static_cast<std::size_t>(n), sizeof text - 1);
+  return writeText(sink, text, length);
+}
+
+// A failed copy: reported to the system log and recorded in the log.
+void reportCopyError(LogSink* sink, const char* what, apr_status_t st) {
+  std::string error = aprErrorText(st);
+  systemLogf("%s.", what);
+  systemLog(error.c_str());
+  writeFormatted(sink, "%s%s (%s)%s\n", "<logCopyError>", what, error.c_str(),
+                 "</logCopyError>");
+}
+
+// Deletes the oldest copies (by inode change time) until two are left.
+void pruneCopies(LogSink* sink, apr_pool_t* pool, const std::string& dir) {
+  apr_array_header_t* names = nullptr;
+  std::string pattern = sink->path + "_*";
+  if (apr_match_glob(pattern.c_str(), &names, pool) != APR_SUCCESS ||
+      names == nullptr)
+    return;
+  std::vector<const char*> copies;
+  for (int i = 0; i < names->nelts; ++i)
+    copies.push_back(APR_ARRAY_IDX(names, i, const char*));
+  while (copies.size() > 2) {
+    apr_time_t bound = apr_time_now();
+    std::size_t oldest = 0;
+    apr_time_t oldestTime = bound;
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+      std::string copyPath = dir + copies[i];
+      apr_file_t* f = nullptr;
+      apr_status_t st =
+          apr_file_open(&f, copyPath.c_str(), APR_FOPEN_READ, 0, pool);
+      if (st != APR_SUCCESS) {
+        std::string error = aprErrorText(st);
+        writeLog(kLogError, sink->owner, "%s: %d - %s - %s", kUnit, __LINE__,
+                 error.c_str(), copyPath.c_str());
+        continue;
+      }
+      apr_finfo_t info;
+      st = apr_file_info_get(&info, APR_FINFO_CTIME, f);
+      apr_file_close(f);
+      if (st != APR_SUCCESS) {
+        writeFormatted(sink, "%s%s%s%s\n", "<logRotationError>",
+                       "File info error for ", copies[i],
+                       "</logRotationError>");
+        continue;
+      }
+      if (info.ctime < oldestTime) {
+        oldestTime = info.ctime;
+        oldest = i;
+      }
+    }
+    std::string victim = dir + copies[oldest];
+    if (apr_file_remove(victim.c_str(), pool) != APR_SUCCESS) {
+      writeFormatted(sink, "%s%s%s%s\n", "<logRotationError>",
+                     "File delete error for ", copies[oldest],
+                     "</logRotationError>");
+    }
+    // Whether or not it went, it is not looked at again.
+    copies.erase(copies.begin() + static_cast<std::ptrdiff_t>(oldest));
+  }
+}
+
+// Copies the log aside as "<path>_<microseconds>", keeping the two newest
+// earlier copies, and empties it. The file lock is held throughout.
+int rotateLog(LogSink* sink) {
+  apr_file_flush(sink->file);
+  apr_pool_t* pool = nullptr;
+  if (createMemPool(&pool, nullptr, "rotation", kRotationPoolMaxFree,
+                    nullptr) != 0)
+    return -3000;
+  PoolPtr owner(pool);
+
+  std::string dir;
+  if (std::size_t slash = sink->path.rfind('/'); slash != std::string::npos)
+    dir = sink->path.substr(0, slash + 1);
+  pruneCopies(sink, pool, dir);
+
+  std::string copyPath = sink->path + "_" + std::to_string(apr_time_now());
+  apr_file_t* copy = nullptr;
+  apr_status_t st =
+      apr_file_open(&copy, copyPath.c_str(),
+                    APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_TRUNCATE,
+                    APR_FPROT_UREAD | APR_FPROT_UWRITE, pool);
+  if (st != APR_SUCCESS) {
+    reportCopyError(sink, "Error opening log copy file, skipping log truncate",
+                    st);
+    return 0;
+  }
+  auto abandonCopy = [&](const char* what, apr_status_t why) {
+    apr_file_close(copy);
+    apr_file_remove(copyPath.c_str(), pool);
+    apr_off_t end = 0;
+    apr_file_seek(sink->file, APR_END, &end);
+    reportCopyError(sink, what, why);
+    return 0;
+  };
+  apr_off_t start = 0;
+  if ((st = apr_file_seek(sink->file, APR_SET, &start)) != APR_SUCCESS)
+    return abandonCopy("Error rewinding log, skipping log truncate", st);
+  char chunk[kCopyChunk];
+  for (;;) {
+    apr_size_t n = sizeof chunk;
+    st = apr_file_read(sink->file, chunk, &n);
+    if (st == APR_EOF) break;
+    if (st != APR_SUCCESS)
+      return abandonCopy("Error reading log, skipping log truncate", st);
+    apr_size_t written = 0;
+    st = apr_file_write_full(copy, chunk, n, &written);
+    if (st != APR_SUCCESS)
+      return abandonCopy("Error writing to log copy, skipping log truncate",
+                         st);
+  }
+  apr_file_flush(copy);
+  apr_file_close(copy);
+  owner.reset();
+
+  if (apr_file_trunc(sink->file, 0) != APR_SUCCESS) return -3042;
+  // Truncating does not move the file position: go back to the start, or
+  // the next write would leave a hole.
+  apr_off_t end = 0;
+  if (apr_file_seek(sink->file, APR_END, &end) != APR_SUCCESS) return -3042;
+  return writeFormatted(sink, "<logTruncated>%lu: %s %s %s</logTruncated>\n",
+                        nowMicros(), kLibraryVersion, kLibraryVersion,
+                        kRevisionText);
+}
+
+int writeRecord(LogSink* sink, LogRecord* record) {
+  if (int rc = lockLogFile(sink); rc != 0) return rc;
+  int rc = 0;
+  if (sink->maxSize != 0) {
+    apr_finfo_t info;
+    if (apr_file_info_get(&info, APR_FINFO_SIZE, sink->file) != APR_SUCCESS) {
+      rc = -3042;
+    } else if (info.size >= static_cast<apr_off_t>(sink->maxSize)) {
+      rc = rotateLog(sink);
+    }
+  }
+  if (rc == 0) rc = writeText(sink, record->text(), record->length);
+  int unlockRc = unlockLogFile(sink);
+  return rc != 0 ? rc : unlockRc;
+}
+
+void* APR_THREAD_FUNC logThread(apr_thread_t*, void* data) {
+  auto* sink = static_cast<LogSink*>(data);
+  for (;;) {
+    void* item = nullptr;
+    int stop = 0;
+    int rc = takeKestThread(sink->worker, &item, &stop, nullptr);
+    if (stop != 0 || rc != 0) {
+      releaseRecord(item);
+      break;
+    }
+    if (item == nullptr) continue;
+    auto* record = static_cast<LogRecord*>(item);
+    if (sink->file != nullptr && writeRecord(sink, record) != 0)
+      std::fputs("logging queue\n", stderr);
+    releaseRecord(record);
+  }
+  return nullptr;
+}
+
+void destroySink(LogSink* sink) {
+  destroyKestThread(sink->worker, nullptr);
+  if (sink->filePool != nullptr) apr_pool_destroy(sink->filePool);
+  delete sink;
+}
+
+}  // namespace
+
+int logMaskForLevel(int logLevel) {
+  if (logLevel < 1) return 0;
+  if (logLevel <= 3) return (1 << logLevel) - 1;
+  return 63;
+}
+
+int openLog(LogContext** out, std::uint32_t maxSize, int queueCapacity,
+            int logLevel, const char* path) {
+  *out = nullptr;
+  int mask = logMaskForLevel(logLevel);
+  if (mask == 0) return 0;
+  if (path == nullptr) return -3042;
+  auto* ctx = new (std::nothrow) LogContext;
+  auto* sink = new (std::nothrow) LogSink;
+  if (ctx == nullptr || sink == nullptr) {
+    delete ctx;
+    delete sink;
+    return -3000;
+  }
+  try {
+    sink->path = path;
+  } catch (const std::bad_alloc&) {
+    delete ctx;
+    delete sink;
+    return -3000;
+  }
+  ctx->mask = mask;
+  ctx->sink = sink;
+  ctx->ownsSink = true;
+  sink->owner = ctx;
+  sink->maxSize = maxSize;
+  sink->capacity = queueCapacity;
+  auto fail = [&](int rc) {
+    destroySink(sink);
+    delete ctx;
+    return rc;
+  };
+  if (int rc = createKestThread(&sink->worker, queueCapacity, releaseRecord,
+                                nullptr);
+      rc != 0)
+    return fail(rc);
+  if (createMemPool(&sink->filePool, nullptr, "log", 0, nullptr) != 0)
+    return fail(-3000);
+  apr_status_t st = apr_file_open(
+      &sink->file, path, APR_FOPEN_READ | APR_FOPEN_WRITE | APR_FOPEN_CREATE,
+      APR_FPROT_OS_DEFAULT, sink->filePool);
+  if (st != APR_SUCCESS) {
+    sink->file = nullptr;
+    systemLog(aprErrorText(st).c_str());
+    return fail(-3078);
+  }
+  if (int rc = lockLogFile(sink); rc != 0) return fail(rc);
+  int rc = writeFormatted(sink, "<logstart>%lu: %s %s</logstart>\n",
+                          nowMicros(), kLibraryVersion, kRevisionText);
+  int unlockRc = unlockLogFile(sink);
+  if (rc != 0) return fail(-3080);
+  if (unlockRc != 0) return fail(unlockRc);
+  if (startKestThread(sink->worker, logThread, sink, nullptr) != 0)
+    return fail(-3027);
+  *out = ctx;
+  return 0;
+}
+
+int shareLog(LogContext* base, const char* module, LogContext** out) {
+  *out = nullptr;
+  if (base == nullptr) return 0;
+  auto* ctx = new (std::nothrow) LogContext;
+  if (ctx == nullptr) return -3000;
+  ctx->mask = base->mask;
+  ctx->sink = base->sink;
+  if (int rc = setLogModuleName(module, ctx); rc != 0) {
+    delete ctx;
+    return rc;
+  }
+  *out = ctx;
+  return 0;
+}
+
+int setLogModuleName(const char* name, LogContext* ctx) {
+  if (ctx == nullptr) return 0;
+  if (name == nullptr) return -3058;
+  try {
+    ctx->module = name;
+  } catch (const std::bad_alloc&) {
+    return -3000;
+  }
+  return 0;
+}
+
+int writeLog(int level, LogContext* ctx, const char* fmt, ...) {
+  if (ctx == nullptr || (level & ctx->mask) == 0) return 0;
+  const char* gress = (level & kLogEntry) ? "in"
+                      : (level & kLogExit) ? "out"
+                                           : "none";
+  char header[256];
+  int headerLength = std::snprintf(
+      header, sizeof header,
+      "<logmessage type=\"%s\" gress=\"%s\" loglevel=%d thid=%llu, pid=%lu>",
+      ctx->module.c_str(), gress, level,
+      static_cast<unsigned long long>(pthread_self()),
+      static_cast<unsigned long>(getpid()));
+  if (headerLength < 0) return -3000;
+  if (headerLength >= static_cast<int>(sizeof header)) {
+    headerLength = static_cast<int>(sizeof header) - 1;
+  }
+  va_list ap;
+  va_start(ap, fmt);
+  va_list measure;
+  va_copy(measure, ap);
+  int messageLength = std::vsnprintf(nullptr, 0, fmt, measure);
+  va_end(measure);
+  if (messageLength < 0) {
+    va_end(ap);
+    systemLog("Memory message error in logging");
+    return -3000;
+  }
+  static constexpr char kTail[] = "</logmessage>\n";
+  std::size_t length = static_cast<std::size_t>(headerLength) +
+                       static_cast<std::size_t>(messageLength) +
+                       sizeof kTail - 1;
+  auto* record =
+      static_cast<LogRecord*>(std::malloc(sizeof(LogRecord) + length + 1));
+  if (record == nullptr) {
+    va_end(ap);
+    systemLog("Memory error in logging");
+    return -3000;
+  }
+  record->length = length;
+  char* text = record->text();
+  std::memcpy(text, header, static_cast<std::size_t>(headerLength));
+  std::vsnprintf(text + headerLength,
+                 static_cast<std::size_t>(messageLength) + 1, fmt, ap);
+  va_end(ap);
+  std::memcpy(text + headerLength + messageLength, kTail, sizeof kTail);
+
+  int rc = putKestThread(ctx->sink->worker, record, nullptr);
+  if (rc == 0) return 0;
+  releaseRecord(record);
+  if (rc == -3088) {
+    systemLogf("Kestavorn: Max log queue len exceeded (%d)",
+               ctx->sink->capacity);
+    return -3000;
+  }
+  systemLog("Kestavorn: log queue error.");
+  return rc;
+}
+
+int closeLog(LogContext* ctx) {
+  if (ctx == nullptr) return 0;
+  if (ctx->ownsSink) {
+    LogSink* sink = ctx->sink;
+    drainKestThread(sink->worker, nullptr);
+    stopKestThread(sink->worker, nullptr);
+    if (sink->file != nullptr) {
+      if (lockLogFile(sink) == 0) {
+        writeFormatted(sink, "<logend>%lu</logend>\n", nowMicros());
+        unlockLogFile(sink);
+      }
+      apr_file_close(sink->file);
+      sink->file = nullptr;
+    }
+    destroySink(sink);
+  }
+  delete ctx;
+  return 0;
+}
+
+int pendingLogRecords(LogContext* ctx) {
+  if (ctx == nullptr) return 0;
+  return static_cast<int>(apr_queue_size(ctx->sink->worker->queue));
+}
+
+void setSystemLogFunc(SystemLogFunc fn) {
+  systemLogFunc.store(fn != nullptr ? fn : defaultSystemLog);
+}
+
+void logEntry(LogContext* ctx, const char* unit, int line) {
+  writeLog(kLogEntry, ctx, "%s: %d", unit, line);
+}
+
+int logExit(LogContext* ctx, int rc, const char* unit, int line, int level) {
+  if (level == 0) level = rc == 0 ? kLogExit : kLogExit | kLogError;
+  writeLog(level, ctx, "%s: %d", unit, line);
+  return rc;
+}
+
+void logAprError(LogContext* ctx, apr_status_t status, const char* unit,
+                 int line) {
+  if (ctx == nullptr) return;
+  std::string text = aprErrorText(status);
+  writeLog(kLogError, ctx, "%s: %d - %s", unit, line, text.c_str());
+}
+
+}  // namespace vorlan

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds libVorlan and runs the example program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake -S . -B build -G Ninja -DVORLAN_TESTS=OFF >/dev/null
+cmake --build build -j "$(nproc)" --target vorlan-example
+workdir=$(mktemp -d)
+trap 'rm -rf "$workdir"' EXIT
+./build/vorlan-example "$workdir"

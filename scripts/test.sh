@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Sets up the machine, then builds and runs the whole test suite twice: a
+# normal build, and one with AddressSanitizer (leaks checked) and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+echo "== normal build"
+run_suite build
+echo "== sanitizer build"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-sanitize -DVORLAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
