@@ -1,0 +1,1 @@
+vorlan_test(RuntimeTest runtimeTest.cc testMain.cc)
