@@ -29,10 +29,11 @@ extern "C" int KestGetErrorMsg(int code, char** message) {
   *message = nullptr;
   const char* text = vorlan::statusText(code);
   if (text == nullptr) {
-    char text[48];
-    int n = std::snprintf(text, sizeof text, "SOAP transmission error %d\n",
+    char computed[48];
+    int n = std::snprintf(computed, sizeof computed,
+                          "SOAP transmission error %d\n",
                           KEST_E_TRANSFER_FIRST - code);
-    *message = vorlan::copyCText(text, static_cast<std::size_t>(n));
+    *message = vorlan::copyCText(computed, static_cast<std::size_t>(n));
     return *message != nullptr ? KEST_OK : KEST_E_MEMORY;
   }
   *message = vorlan::copyCText(text, std::strlen(text));

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "frame/guard.h"
@@ -86,14 +87,23 @@ int applyWorkGroup(const char* group) {
     umask(0);
     return 0;
   }
-  std::vector<char> buffer(1024);
+  std::vector<char> buffer;
+  try {
+    buffer.resize(1024);
+  } catch (const std::bad_alloc&) {
+    return -3000;
+  }
   for (int doublings = 0;; ++doublings) {
     struct group entry;
     struct group* found = nullptr;
     int rc = getgrnam_r(group, &entry, buffer.data(), buffer.size(), &found);
     if (rc == ERANGE) {
       if (doublings == kGroupLookupDoublings) return -3000;
-      buffer.resize(buffer.size() * 2);
+      try {
+        buffer.resize(buffer.size() * 2);
+      } catch (const std::bad_alloc&) {
+        return -3000;
+      }
       continue;
     }
     if (found != nullptr) {
