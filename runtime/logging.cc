@@ -10,6 +10,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -35,6 +36,9 @@ struct LogSink {
   std::uint32_t maxSize = 0;
   int capacity = 0;
   LogContext* owner = nullptr;  // the context that opened the log
+  // Records queued and not yet written or discarded by the log thread: one
+  // the thread has taken off the queue still counts until it is in the file.
+  std::atomic<int> unwritten{0};
 };
 
 namespace {
@@ -267,15 +271,19 @@ void* APR_THREAD_FUNC logThread(apr_thread_t*, void* data) {
     void* item = nullptr;
     int stop = 0;
     int rc = takeKestThread(sink->worker, &item, &stop, nullptr);
-    if (stop != 0 || rc != 0) {
+    if (stop != 0 || rc == -3047) {
+      if (item != nullptr) sink->unwritten.fetch_sub(1);
       releaseRecord(item);
       break;
     }
-    if (item == nullptr) continue;
+    // An interrupted wait (the queue woke the thread with nothing in it) is
+    // not the end of the log: only the stop flag or a terminated queue is.
+    if (rc != 0 || item == nullptr) continue;
     auto* record = static_cast<LogRecord*>(item);
     if (sink->file != nullptr && writeRecord(sink, record) != 0)
       std::fputs("logging queue\n", stderr);
     releaseRecord(record);
+    sink->unwritten.fetch_sub(1);
   }
   return nullptr;
 }
@@ -382,17 +390,15 @@ int writeLog(int level, LogContext* ctx, const char* fmt, ...) {
   const char* gress = (level & kLogEntry) ? "in"
                       : (level & kLogExit) ? "out"
                                            : "none";
-  char header[256];
-  int headerLength = std::snprintf(
-      header, sizeof header,
-      "<logmessage type=\"%s\" gress=\"%s\" loglevel=%d thid=%llu, pid=%lu>",
-      ctx->module.c_str(), gress, level,
-      static_cast<unsigned long long>(pthread_self()),
-      static_cast<unsigned long>(getpid()));
+  static constexpr char kHead[] =
+      "<logmessage type=\"%s\" gress=\"%s\" loglevel=%d thid=%llu, pid=%lu>";
+  const auto thid = static_cast<unsigned long long>(pthread_self());
+  const auto pid = static_cast<unsigned long>(getpid());
+  // Measured, not cut to a fixed buffer: a long module name must not cost
+  // the record its closing '>'.
+  int headerLength = std::snprintf(nullptr, 0, kHead, ctx->module.c_str(),
+                                   gress, level, thid, pid);
   if (headerLength < 0) return -3000;
-  if (headerLength >= static_cast<int>(sizeof header)) {
-    headerLength = static_cast<int>(sizeof header) - 1;
-  }
   va_list ap;
   va_start(ap, fmt);
   va_list measure;
@@ -417,14 +423,19 @@ int writeLog(int level, LogContext* ctx, const char* fmt, ...) {
   }
   record->length = length;
   char* text = record->text();
-  std::memcpy(text, header, static_cast<std::size_t>(headerLength));
+  std::snprintf(text, static_cast<std::size_t>(headerLength) + 1, kHead,
+                ctx->module.c_str(), gress, level, thid, pid);
   std::vsnprintf(text + headerLength,
                  static_cast<std::size_t>(messageLength) + 1, fmt, ap);
   va_end(ap);
   std::memcpy(text + headerLength + messageLength, kTail, sizeof kTail);
 
+  // Counted before it is queued, so that the log thread never takes a record
+  // that is not counted yet.
+  ctx->sink->unwritten.fetch_add(1);
   int rc = putKestThread(ctx->sink->worker, record, nullptr);
   if (rc == 0) return 0;
+  ctx->sink->unwritten.fetch_sub(1);
   releaseRecord(record);
   if (rc == -3088) {
     systemLogf("Kestavorn: Max log queue len exceeded (%d)",
@@ -457,7 +468,11 @@ int closeLog(LogContext* ctx) {
 
 int pendingLogRecords(LogContext* ctx) {
   if (ctx == nullptr) return 0;
-  return static_cast<int>(apr_queue_size(ctx->sink->worker->queue));
+  return ctx->sink->unwritten.load();
+}
+
+KestThread* logWorker(LogContext* ctx) {
+  return ctx != nullptr ? ctx->sink->worker : nullptr;
 }
 
 void setSystemLogFunc(SystemLogFunc fn) {

@@ -11,6 +11,7 @@
 #include <string>
 
 namespace vorlan {
+struct KestThread;
 struct LogSink;
 }
 
@@ -69,8 +70,14 @@ int writeLog(int level, LogContext* ctx, const char* fmt, ...)
 // closes the file; a shared context only releases itself. Null accepted.
 int closeLog(LogContext* ctx);
 
-// Records waiting for the log thread (0 for a null context).
+// Records queued and not yet written: a record the log thread is writing
+// still counts, so at 0 every record queued so far is in the file and
+// closeLog() loses none of them. 0 for a null context.
 int pendingLogRecords(LogContext* ctx);
+
+// The log thread's worker (null for a null context). Its ownerLock is the
+// file mutex: a test holds it to keep the log thread from writing.
+KestThread* logWorker(LogContext* ctx);
 
 // Where failures of the log itself are reported: the system log (LOG_ERR)
 // by default. Tests install a recorder; null restores the default.
