@@ -38,8 +38,8 @@ BENCHMARK(BM_MaskedMessage);
 void BM_QueuedMessage(benchmark::State& state) {
   LogFixture f;
   for (auto _ : state) {
-    int rc = vorlan::writeLog(vorlan::kLogInfo, f.log, "message %d %s: %d",
-                              42, "bench", 1);
+    int rc = vorlan::writeLog(vorlan::kLogInfo, f.log, "message %d %s: %d", 42,
+                              "bench", 1);
     if (rc != 0) state.SkipWithError("queue full");
   }
 }

@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-
 #include <vorlan.h>
 
 static int report(const char* what, int rc) {

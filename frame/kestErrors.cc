@@ -30,9 +30,9 @@ extern "C" int KestGetErrorMsg(int code, char** message) {
   const char* text = vorlan::statusText(code);
   if (text == nullptr) {
     char computed[48];
-    int n = std::snprintf(computed, sizeof computed,
-                          "SOAP transmission error %d\n",
-                          KEST_E_TRANSFER_FIRST - code);
+    int n =
+        std::snprintf(computed, sizeof computed, "SOAP transmission error %d\n",
+                      KEST_E_TRANSFER_FIRST - code);
     *message = vorlan::copyCText(computed, static_cast<std::size_t>(n));
     return *message != nullptr ? KEST_OK : KEST_E_MEMORY;
   }

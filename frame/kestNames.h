@@ -35,8 +35,7 @@ int copyWorkDir(std::string* out, LogContext* log);
 // 0; -3020 no home directory; -3017 the directory cannot be made; -3000
 // memory. *outPath is null on failure. Any thread.
 int workdirCheck(char** outPath, std::uint32_t productId,
-                 std::uint32_t customerId, const char* suffix,
-                 LogContext* log);
+                 std::uint32_t customerId, const char* suffix, LogContext* log);
 
 }  // namespace vorlan
 

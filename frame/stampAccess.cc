@@ -42,8 +42,9 @@ constexpr StampRecord withChecksum(StampRecord r) {
 
 // The record vorlan-stamp finds and rewrites in the built library.
 extern const StampRecord kCompiledStamp;
-__attribute__((section(".vorlan_stamp"), used)) constexpr StampRecord
-    kCompiledStamp = withChecksum(StampRecord{
+__attribute__((section(".vorlan_stamp"),
+               used)) constexpr StampRecord kCompiledStamp =
+    withChecksum(StampRecord{
         "VORLAN-STAMP", kStampLayoutVersion, VORLAN_STAMP_CUSTOMER_ID,
         VORLAN_STAMP_PRODUCT_ID, VORLAN_STAMP_FLAGS, VORLAN_STAMP_MAX_CACHE,
         VORLAN_STAMP_MAX_LOG, VORLAN_STAMP_HOST, VORLAN_STAMP_SUFFIX, 0});

@@ -22,8 +22,8 @@ struct StampRecord {
   std::uint32_t flags;
   std::int32_t maxCacheSize;
   std::int32_t maxLogSize;
-  char host[128];    // up to 127 characters, NUL-padded
-  char suffix[256];  // up to 255 characters, NUL-padded
+  char host[128];          // up to 127 characters, NUL-padded
+  char suffix[256];        // up to 255 characters, NUL-padded
   std::uint64_t checksum;  // stampChecksum() of everything above
 };
 static_assert(sizeof(StampRecord) == 432);
@@ -36,13 +36,14 @@ constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 constexpr std::uint64_t mixByte(std::uint64_t h, unsigned char b) {
   return (h ^ b) * kFnvPrime;
 }
-constexpr std::uint64_t mixText(std::uint64_t h, const char* s,
-                                std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) h = mixByte(h, static_cast<unsigned char>(s[i]));
+constexpr std::uint64_t mixText(std::uint64_t h, const char* s, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    h = mixByte(h, static_cast<unsigned char>(s[i]));
   return h;
 }
 constexpr std::uint64_t mixWord(std::uint64_t h, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) h = mixByte(h, static_cast<unsigned char>(v >> (8 * i)));
+  for (int i = 0; i < 4; ++i)
+    h = mixByte(h, static_cast<unsigned char>(v >> (8 * i)));
   return h;
 }
 }  // namespace stamp_detail

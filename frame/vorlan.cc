@@ -64,8 +64,7 @@ void cleanupDependencies() {
 
 void setProxyTexts(const VorlanParams& p) {
   std::string address, credentials;
-  if (p.proxyIP)
-    address = *p.proxyIP + ":" + p.proxyPort.value_or("80");
+  if (p.proxyIP) address = *p.proxyIP + ":" + p.proxyPort.value_or("80");
   if (p.proxyUsername)
     credentials = *p.proxyUsername + ":" + p.proxyPassword.value_or("");
   std::lock_guard<std::mutex> lock(frame.proxyMutex);
@@ -220,8 +219,8 @@ int returnVersion(char** version, LogContext* log) {
   constexpr std::size_t kSize = 40;
   *version = static_cast<char*>(std::malloc(kSize));
   if (*version == nullptr) return logExit(log, KEST_E_MEMORY, kUnit, __LINE__);
-  std::snprintf(*version, kSize, "Library Version: %s KVA: %s",
-                kLibraryVersion, kLibraryVersion);
+  std::snprintf(*version, kSize, "Library Version: %s KVA: %s", kLibraryVersion,
+                kLibraryVersion);
   return logExit(log, 0, kUnit, __LINE__);
 }
 
@@ -248,9 +247,8 @@ int KestGetFilepath(const char* suffix, char** path) {
 }
 
 int ReturnVersion(char** version, LogContext* log) {
-  return vorlan::guardCall(KEST_E_MEMORY, [&] {
-    return vorlan::returnVersion(version, log);
-  });
+  return vorlan::guardCall(KEST_E_MEMORY,
+                           [&] { return vorlan::returnVersion(version, log); });
 }
 
 }  // extern "C"

@@ -44,8 +44,8 @@ int createKestThread(KestThread** out, int capacity, ReleaseFunc release,
   if (capacity < 1) return logExit(log, -3000, kUnit, __LINE__);
   auto* t = new (std::nothrow) KestThread;
   if (t == nullptr) return logExit(log, -3000, kUnit, __LINE__);
-  if (createMemPool(&t->pool, nullptr, "KestThread", kThreadPoolMaxFree,
-                    log) != 0) {
+  if (createMemPool(&t->pool, nullptr, "KestThread", kThreadPoolMaxFree, log) !=
+      0) {
     delete t;
     return logExit(log, -3000, kUnit, __LINE__);
   }
@@ -251,10 +251,9 @@ int createKestPool(KestPool** out, int minimum, int maximum, const char* name,
       apr_thread_mutex_create(&p->tasksLock, APR_THREAD_MUTEX_DEFAULT,
                               p->pool) != APR_SUCCESS) {
     rc = -3062;
-  } else if (apr_thread_pool_create(&p->threads,
-                                    static_cast<apr_size_t>(minimum),
-                                    static_cast<apr_size_t>(maximum),
-                                    p->pool) != APR_SUCCESS) {
+  } else if (apr_thread_pool_create(
+                 &p->threads, static_cast<apr_size_t>(minimum),
+                 static_cast<apr_size_t>(maximum), p->pool) != APR_SUCCESS) {
     rc = -3000;
   }
   if (rc != 0) {
@@ -276,8 +275,7 @@ int startKestPool(KestPool* p, LogContext* log) {
 }
 
 int submitKestPool(KestPool* p, KestJobFunc fn, void* job) {
-  if (p == nullptr || p->threads == nullptr || fn == nullptr)
-    return APR_EINVAL;
+  if (p == nullptr || p->threads == nullptr || fn == nullptr) return APR_EINVAL;
   auto* task = new (std::nothrow) KestPoolTask{p, fn, job, nullptr, nullptr};
   if (task == nullptr) return APR_ENOMEM;
   {

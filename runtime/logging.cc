@@ -387,7 +387,7 @@ int setLogModuleName(const char* name, LogContext* ctx) {
 
 int writeLog(int level, LogContext* ctx, const char* fmt, ...) {
   if (ctx == nullptr || (level & ctx->mask) == 0) return 0;
-  const char* gress = (level & kLogEntry) ? "in"
+  const char* gress = (level & kLogEntry)  ? "in"
                       : (level & kLogExit) ? "out"
                                            : "none";
   static constexpr char kHead[] =
@@ -412,8 +412,8 @@ int writeLog(int level, LogContext* ctx, const char* fmt, ...) {
   }
   static constexpr char kTail[] = "</logmessage>\n";
   std::size_t length = static_cast<std::size_t>(headerLength) +
-                       static_cast<std::size_t>(messageLength) +
-                       sizeof kTail - 1;
+                       static_cast<std::size_t>(messageLength) + sizeof kTail -
+                       1;
   auto* record =
       static_cast<LogRecord*>(std::malloc(sizeof(LogRecord) + length + 1));
   if (record == nullptr) {

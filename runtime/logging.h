@@ -13,7 +13,7 @@
 namespace vorlan {
 struct KestThread;
 struct LogSink;
-}
+}  // namespace vorlan
 
 // One log user's handle. Contexts made by shareLog() use the sink of the
 // context they were made from, and differ only in their module name.
@@ -36,8 +36,8 @@ enum LogLevelBit : int {
   kLogExit = 32,
 };
 
-extern const char* const kLibraryVersion;   // "4.0.0.29"
-extern const char* const kRevisionText;     // "revision: 7554"
+extern const char* const kLibraryVersion;  // "4.0.0.29"
+extern const char* const kRevisionText;    // "revision: 7554"
 
 // The mask for a LogLevel setting: 0 (no log) below 1, 2^b - 1 for 1 to 3,
 // 63 from 4 on.
@@ -87,8 +87,7 @@ void setSystemLogFunc(SystemLogFunc fn);
 // Entry (level 16) and exit messages "%s: %d". logExit writes at `level`,
 // or when it is 0 at 32 for rc 0 and 33 otherwise; it returns rc.
 void logEntry(LogContext* ctx, const char* unit, int line);
-int logExit(LogContext* ctx, int rc, const char* unit, int line,
-            int level = 0);
+int logExit(LogContext* ctx, int rc, const char* unit, int line, int level = 0);
 // Level 1 "%s: %d - %s" with APR's text for `status`.
 void logAprError(LogContext* ctx, apr_status_t status, const char* unit,
                  int line);

@@ -3,18 +3,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
 #include <vorlan.h>
 
 static int failures = 0;
 
-#define CHECK(cond)                                               \
-  do {                                                            \
-    if (!(cond)) {                                                \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__,      \
-              __LINE__, #cond);                                   \
-      ++failures;                                                 \
-    }                                                             \
+#define CHECK(cond)                                                            \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      ++failures;                                                              \
+    }                                                                          \
   } while (0)
 
 int main(int argc, char** argv) {

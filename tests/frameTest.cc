@@ -108,9 +108,9 @@ TEST_F(FrameTest, FailedOpenLeavesTheLibraryClosed) {
       doc("<WorkDir>/proc/version/sub</WorkDir><LogLevel>1</LogLevel>"),
       "",
   };
-  const int expected[] = {KEST_E_PARAMS_XML,     KEST_E_NOT_ACTIVATED,
-                          KEST_E_NOT_ACTIVATED,  KEST_E_INVALID_GROUP,
-                          KEST_E_DIR_CREATE,     KEST_E_PARAMS_XML};
+  const int expected[] = {KEST_E_PARAMS_XML,    KEST_E_NOT_ACTIVATED,
+                          KEST_E_NOT_ACTIVATED, KEST_E_INVALID_GROUP,
+                          KEST_E_DIR_CREATE,    KEST_E_PARAMS_XML};
   MaskGuard mask;
   for (std::size_t i = 0; i < std::size(failing); ++i) {
     SCOPED_TRACE(failing[i]);
@@ -130,8 +130,8 @@ TEST_F(FrameTest, NullDocumentOpensTheFrameAlone) {
   ASSERT_EQ(KestGetFilepath(".log", &path), KEST_OK);
   std::string log = takeText(path);
   // The default directory ends in a separator and the builder adds one.
-  EXPECT_EQ(log, dir_.path() + "/.kestavorn//" + sha1Hex("1200345").substr(0, 14) +
-                     ".log");
+  EXPECT_EQ(log, dir_.path() + "/.kestavorn//" +
+                     sha1Hex("1200345").substr(0, 14) + ".log");
   struct stat st;
   ASSERT_EQ(stat((dir_.path() + "/.kestavorn").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0777u);
@@ -402,9 +402,9 @@ TEST_F(ParamsTest, TextsRespectTheirLimits) {
   ASSERT_EQ(read("<WorkDir>/" + std::string(4096, 'w') + "</WorkDir>"), 0);
   EXPECT_FALSE(params_->workDir);
 
-  ASSERT_EQ(read("<ClientHostname>" + std::string(200, 'h') +
-                 "</ClientHostname>"),
-            0);
+  ASSERT_EQ(
+      read("<ClientHostname>" + std::string(200, 'h') + "</ClientHostname>"),
+      0);
   EXPECT_EQ(*params_->clientHostname, std::string(184, 'h'));
   // A multi-byte character straddling the cut is not split.
   ASSERT_EQ(read("<ClientHostname>" + std::string(183, 'h') + "\xC3\xA9zz" +
@@ -412,8 +412,7 @@ TEST_F(ParamsTest, TextsRespectTheirLimits) {
             0);
   EXPECT_EQ(*params_->clientHostname, std::string(183, 'h'));
 
-  ASSERT_EQ(read("<ProxyPort>12345678901</ProxyPort><ProxyIP>h</ProxyIP>"),
-            0);
+  ASSERT_EQ(read("<ProxyPort>12345678901</ProxyPort><ProxyIP>h</ProxyIP>"), 0);
   EXPECT_FALSE(params_->proxyPort);
   ASSERT_EQ(read("<DaemonIP>srv</DaemonIP><DaemonPort>8080</DaemonPort>"
                  "<WorkGroup>g &amp; h</WorkGroup>"),
@@ -452,7 +451,8 @@ TEST_F(ParamsTest, HostileAndLargeDocumentsFailOrPassCleanly) {
 
   // Ten megabytes of settings and comments.
   std::string big = "<p><KVAEnabled>1</KVAEnabled>";
-  while (big.size() < 10 * 1024 * 1024) big += "<pad>" + std::string(1000, 'x') + "</pad>";
+  while (big.size() < 10 * 1024 * 1024)
+    big += "<pad>" + std::string(1000, 'x') + "</pad>";
   big += "<LogLevel>2</LogLevel></p>";
   ASSERT_EQ(readVorlanParams(big.c_str(), &redacted_, params_, nullptr), 0);
   EXPECT_EQ(params_->logLevel, 2);
@@ -493,7 +493,8 @@ TEST(Identity, QueriesNeedALoadedRecord) {
   EXPECT_EQ(size, 25000);
 
   // A stored host without a terminator is handed out as its first 127.
-  StampRecord record{"VORLAN-STAMP", kStampLayoutVersion, 1, 2, 0, 0, 0, {}, {}, 0};
+  StampRecord record{
+      "VORLAN-STAMP", kStampLayoutVersion, 1, 2, 0, 0, 0, {}, {}, 0};
   std::memset(record.host, 'h', sizeof record.host);
   record.checksum = stampChecksum(record);
   ASSERT_EQ(loadLibraryStampFrom(record), 0);
@@ -504,7 +505,8 @@ TEST(Identity, QueriesNeedALoadedRecord) {
 
 TEST(Identity, InvalidRecordsAreRefused) {
   auto valid = [] {
-    StampRecord r{"VORLAN-STAMP", kStampLayoutVersion, 12, 345, 0, 1, 2, "h", "/s", 0};
+    StampRecord r{
+        "VORLAN-STAMP", kStampLayoutVersion, 12, 345, 0, 1, 2, "h", "/s", 0};
     r.checksum = stampChecksum(r);
     return r;
   };
@@ -534,113 +536,113 @@ TEST(StatusText, EveryCodeHasItsMessage) {
     int code;
     const char* text;
   } rows[] = {
-    {0, "No Error"},
-    {-1001, "Memory error"},
-    {-1012, "Invalid parameter to routine"},
-    {-1074, "library already initialized"},
-    {-1075, "XML corrupt or invalid"},
-    {-1076, "KVA library not initialized"},
-    {-1080, "Can't complete due to privacy set"},
-    {-1085, "Neither KVA nor KVL activated"},
-    {-1147, "Mutex creation failed"},
-    {-2000, "memory error"},
-    {-2016, "invalid key"},
-    {-2018, "Plain text too long"},
-    {-2022, "encrypt or decrypt data empty"},
-    {-2900, "A data error occurred"},
-    {-3000, "Memory error"},
-    {-3003, "File write error"},
-    {-3017, "Directory create failure"},
-    {-3020, "Directory not found"},
-    {-3027, "thread creation"},
-    {-3039, "Missing or invalid location information"},
-    {-3042, "Missing or invalid log file"},
-    {-3043, "Error locking log file"},
-    {-3044, "Error unlocking log file"},
-    {-3045, "Error deleting jobs from pool"},
-    {-3047, "Thread queue missing"},
-    {-3048, "Job queue error"},
-    {-3053, "Invalid country code"},
-    {-3057, "Library subsystem failure"},
-    {-3058, "Invalid log header"},
-    {-3059, "File lock error"},
-    {-3060, "File unlock error"},
-    {-3062, "Mutex creation failed"},
-    {-3064, "Copy of XML data failed"},
-    {-3072, "Invalid group specified"},
-    {-3073, "Attempt to set xml failed"},
-    {-3077, "Log file write error"},
-    {-3078, "Log file open error"},
-    {-3079, "Log file seek error"},
-    {-3080, "Log file header error"},
-    {-3081, "SysInfo already exists"},
-    {-3088, "Thread job queue full"},
-    {-3514, "Linux command not found"},
-    {-3641, "System command failed"},
-    {-3648, "String missing char"},
-    {-3650, "Empty value"},
-    {-3651, "Encryption error"},
-    {-3655, "Invalid UTF8 encoding"},
-    {-4001, "memory error"},
-    {-4006, "Server returned invalid XML"},
-    {-4007, "Server responded to wrong function"},
-    {-4008, "Invalid registration xml"},
-    {-4011, "Invalid SOAP function"},
-    {-4013, "KVA thread job failed"},
-    {-4015, "Invalid access to cache file"},
-    {-4016, "Cache file lock error"},
-    {-4017, "Cache file unlock error"},
-    {-4018, "Cache file open failure"},
-    {-4019, "Cache file truncation error"},
-    {-4020, "Cache file seek error"},
-    {-4021, "Cache file write failure"},
-    {-4022, "Cache file read failure"},
-    {-4023, "XML corrupt or invalid"},
-    {-4024, "Location information missing"},
-    {-4025, "Mutex creation failed"},
-    {-4026, "Mutex Lock error"},
-    {-4027, "Cache file too small"},
-    {-4028, "Cache file corrupt"},
-    {-4037, "Internal use"},
-    {-4038, "Server errored but did not return info"},
-    {-4200, "SOAP failure"},
-    {-4201, "SOAP invalid soap data"},
-    {-4204, "SOAP product ID invalid"},
-    {-4205, "SOAP customer ID invalid"},
-    {-4207, "SOAP date invalid"},
-    {-4208, "SOAP DB error"},
-    {-4209, "SOAP cannot get IP address"},
-    {-4210, "SOAP invalid prodID or custID"},
-    {-4300, "SOAP Network initialization failed"},
-    {-4301, "SOAP Invalid URL specified"},
-    {-4302, "SOAP Proxy can't be resolved"},
-    {-4303, "SOAP Host can't be resolved"},
-    {-4304, "SOAP Couldn't connect to host"},
-    {-4305, "SOAP Network write error"},
-    {-4306, "SOAP Network read error"},
-    {-4307, "SOAP Memory error"},
-    {-4308, "SOAP Connection timed out"},
-    {-4309, "SOAP Empty response from server"},
-    {-4310, "SOAP Network send error"},
-    {-4311, "SOAP Network receive error"},
-    {-4312, "SOAP Network filesize error"},
-    {-6000, "Memory error"},
-    {-6003, "Lookup of tag failed"},
-    {-6008, "XML file read error"},
-    {-6009, "XML file write error"},
-    {-6010, "XML type conversion failed"},
-    {-6011, "Mutex creation failed"},
-    {-6013, "XML file open error"},
-    {-6014, "XML file lock failed"},
-    {-6015, "XML file unlock failed"},
-    {-6021, "XML file seek error"},
-    {-7001, "Memory error"},
-    {-7102, "Mutex creation failed"},
-    {-7115, "Library's stamped values invalid"},
-    {-9007, "JNI memory error"},
-    {-9015, "Java or JNI memory error"},
-    {-9017, "Value out of range"},
-    {-9024, "JNI memory error"},
+      {0, "No Error"},
+      {-1001, "Memory error"},
+      {-1012, "Invalid parameter to routine"},
+      {-1074, "library already initialized"},
+      {-1075, "XML corrupt or invalid"},
+      {-1076, "KVA library not initialized"},
+      {-1080, "Can't complete due to privacy set"},
+      {-1085, "Neither KVA nor KVL activated"},
+      {-1147, "Mutex creation failed"},
+      {-2000, "memory error"},
+      {-2016, "invalid key"},
+      {-2018, "Plain text too long"},
+      {-2022, "encrypt or decrypt data empty"},
+      {-2900, "A data error occurred"},
+      {-3000, "Memory error"},
+      {-3003, "File write error"},
+      {-3017, "Directory create failure"},
+      {-3020, "Directory not found"},
+      {-3027, "thread creation"},
+      {-3039, "Missing or invalid location information"},
+      {-3042, "Missing or invalid log file"},
+      {-3043, "Error locking log file"},
+      {-3044, "Error unlocking log file"},
+      {-3045, "Error deleting jobs from pool"},
+      {-3047, "Thread queue missing"},
+      {-3048, "Job queue error"},
+      {-3053, "Invalid country code"},
+      {-3057, "Library subsystem failure"},
+      {-3058, "Invalid log header"},
+      {-3059, "File lock error"},
+      {-3060, "File unlock error"},
+      {-3062, "Mutex creation failed"},
+      {-3064, "Copy of XML data failed"},
+      {-3072, "Invalid group specified"},
+      {-3073, "Attempt to set xml failed"},
+      {-3077, "Log file write error"},
+      {-3078, "Log file open error"},
+      {-3079, "Log file seek error"},
+      {-3080, "Log file header error"},
+      {-3081, "SysInfo already exists"},
+      {-3088, "Thread job queue full"},
+      {-3514, "Linux command not found"},
+      {-3641, "System command failed"},
+      {-3648, "String missing char"},
+      {-3650, "Empty value"},
+      {-3651, "Encryption error"},
+      {-3655, "Invalid UTF8 encoding"},
+      {-4001, "memory error"},
+      {-4006, "Server returned invalid XML"},
+      {-4007, "Server responded to wrong function"},
+      {-4008, "Invalid registration xml"},
+      {-4011, "Invalid SOAP function"},
+      {-4013, "KVA thread job failed"},
+      {-4015, "Invalid access to cache file"},
+      {-4016, "Cache file lock error"},
+      {-4017, "Cache file unlock error"},
+      {-4018, "Cache file open failure"},
+      {-4019, "Cache file truncation error"},
+      {-4020, "Cache file seek error"},
+      {-4021, "Cache file write failure"},
+      {-4022, "Cache file read failure"},
+      {-4023, "XML corrupt or invalid"},
+      {-4024, "Location information missing"},
+      {-4025, "Mutex creation failed"},
+      {-4026, "Mutex Lock error"},
+      {-4027, "Cache file too small"},
+      {-4028, "Cache file corrupt"},
+      {-4037, "Internal use"},
+      {-4038, "Server errored but did not return info"},
+      {-4200, "SOAP failure"},
+      {-4201, "SOAP invalid soap data"},
+      {-4204, "SOAP product ID invalid"},
+      {-4205, "SOAP customer ID invalid"},
+      {-4207, "SOAP date invalid"},
+      {-4208, "SOAP DB error"},
+      {-4209, "SOAP cannot get IP address"},
+      {-4210, "SOAP invalid prodID or custID"},
+      {-4300, "SOAP Network initialization failed"},
+      {-4301, "SOAP Invalid URL specified"},
+      {-4302, "SOAP Proxy can't be resolved"},
+      {-4303, "SOAP Host can't be resolved"},
+      {-4304, "SOAP Couldn't connect to host"},
+      {-4305, "SOAP Network write error"},
+      {-4306, "SOAP Network read error"},
+      {-4307, "SOAP Memory error"},
+      {-4308, "SOAP Connection timed out"},
+      {-4309, "SOAP Empty response from server"},
+      {-4310, "SOAP Network send error"},
+      {-4311, "SOAP Network receive error"},
+      {-4312, "SOAP Network filesize error"},
+      {-6000, "Memory error"},
+      {-6003, "Lookup of tag failed"},
+      {-6008, "XML file read error"},
+      {-6009, "XML file write error"},
+      {-6010, "XML type conversion failed"},
+      {-6011, "Mutex creation failed"},
+      {-6013, "XML file open error"},
+      {-6014, "XML file lock failed"},
+      {-6015, "XML file unlock failed"},
+      {-6021, "XML file seek error"},
+      {-7001, "Memory error"},
+      {-7102, "Mutex creation failed"},
+      {-7115, "Library's stamped values invalid"},
+      {-9007, "JNI memory error"},
+      {-9015, "Java or JNI memory error"},
+      {-9017, "Value out of range"},
+      {-9024, "JNI memory error"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.code);

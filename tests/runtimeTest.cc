@@ -117,7 +117,8 @@ TEST_F(KestThreadTest, WorkerHandlesItemsInOrderUntilStopped) {
   ASSERT_EQ(createKestThread(&w.thread, 8, releaseInt, nullptr), 0);
   ASSERT_EQ(startKestThread(w.thread, workerMain, &w, nullptr), 0);
   w.gate.open();
-  for (int i = 0; i < 5; ++i) ASSERT_EQ(putKestThread(w.thread, new int(i), nullptr), 0);
+  for (int i = 0; i < 5; ++i)
+    ASSERT_EQ(putKestThread(w.thread, new int(i), nullptr), 0);
   ASSERT_TRUE(eventually([&] { return w.taken.load() == 5; }));
   EXPECT_EQ(stopKestThread(w.thread, nullptr), 0);
   EXPECT_EQ(w.handled, (std::vector<int>{0, 1, 2, 3, 4}));
@@ -133,7 +134,7 @@ TEST_F(KestThreadTest, StopWithAFullQueueReleasesOneItemAndJoins) {
   ASSERT_EQ(startKestThread(w.thread, workerMain, &w, nullptr), 0);
   ASSERT_EQ(putKestThread(w.thread, new int(1), nullptr), 0);
   ASSERT_TRUE(eventually([&] { return w.taken.load() == 1; }));  // held
-  ASSERT_EQ(putKestThread(w.thread, new int(2), nullptr), 0);  // now full
+  ASSERT_EQ(putKestThread(w.thread, new int(2), nullptr), 0);    // now full
 
   std::atomic<bool> stopped{false};
   std::thread closer([&] {
@@ -141,7 +142,8 @@ TEST_F(KestThreadTest, StopWithAFullQueueReleasesOneItemAndJoins) {
     stopped = true;
   });
   // The waiting item makes room for the marker and goes to its owner.
-  ASSERT_TRUE(eventually([] { return releasedItems() == std::vector<int>{2}; }));
+  ASSERT_TRUE(
+      eventually([] { return releasedItems() == std::vector<int>{2}; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(stopped.load()) << "stop must wait for the running item";
   w.gate.open();
@@ -178,17 +180,20 @@ void releasePoolJob(void* data) {
 TEST(KestPoolTest, RunsJobsAndCancelWaitsForTheRunningOne) {
   poolReleased = 0;
   KestPool* pool = nullptr;
-  ASSERT_EQ(createKestPool(&pool, 1, 1, "KestSoap", releasePoolJob, nullptr), 0);
+  ASSERT_EQ(createKestPool(&pool, 1, 1, "KestSoap", releasePoolJob, nullptr),
+            0);
   ASSERT_EQ(startKestPool(pool, nullptr), 0);
   Gate gate;
   std::atomic<int> started{0}, sawStopping{0}, finished{0};
-  ASSERT_EQ(submitKestPool(pool, runPoolJob,
-                           new PoolJob{pool, &gate, &started, &sawStopping, &finished}),
+  ASSERT_EQ(submitKestPool(
+                pool, runPoolJob,
+                new PoolJob{pool, &gate, &started, &sawStopping, &finished}),
             APR_SUCCESS);
   ASSERT_TRUE(eventually([&] { return started.load() == 1; }));
   for (int i = 0; i < 3; ++i)
     ASSERT_EQ(submitKestPool(pool, runPoolJob,
-                             new PoolJob{pool, nullptr, &started, &sawStopping, &finished}),
+                             new PoolJob{pool, nullptr, &started, &sawStopping,
+                                         &finished}),
               APR_SUCCESS);
   sampleKestPool(pool, nullptr);
   EXPECT_EQ(pool->queued, 3u);
@@ -215,21 +220,25 @@ TEST(KestPoolTest, RunsJobsAndCancelWaitsForTheRunningOne) {
 TEST(KestPoolTest, DestroyReleasesJobsThatNeverRan) {
   poolReleased = 0;
   KestPool* pool = nullptr;
-  ASSERT_EQ(createKestPool(&pool, 1, 1, "KestSoap", releasePoolJob, nullptr), 0);
+  ASSERT_EQ(createKestPool(&pool, 1, 1, "KestSoap", releasePoolJob, nullptr),
+            0);
   Gate gate;
   std::atomic<int> started{0}, sawStopping{0}, finished{0};
-  ASSERT_EQ(submitKestPool(pool, runPoolJob,
-                           new PoolJob{pool, &gate, &started, &sawStopping, &finished}),
+  ASSERT_EQ(submitKestPool(
+                pool, runPoolJob,
+                new PoolJob{pool, &gate, &started, &sawStopping, &finished}),
             APR_SUCCESS);
   ASSERT_TRUE(eventually([&] { return started.load() == 1; }));
-  ASSERT_EQ(submitKestPool(pool, runPoolJob,
-                           new PoolJob{pool, nullptr, &started, &sawStopping, &finished}),
+  ASSERT_EQ(submitKestPool(
+                pool, runPoolJob,
+                new PoolJob{pool, nullptr, &started, &sawStopping, &finished}),
             APR_SUCCESS);
   gate.open();
   ASSERT_TRUE(eventually([&] { return finished.load() == 2; }));
   for (int i = 0; i < 4; ++i)
-    ASSERT_EQ(submitKestPool(pool, runPoolJob,
-                             new PoolJob{pool, &gate, &started, &sawStopping, &finished}),
+    ASSERT_EQ(submitKestPool(
+                  pool, runPoolJob,
+                  new PoolJob{pool, &gate, &started, &sawStopping, &finished}),
               APR_SUCCESS);
   EXPECT_EQ(destroyKestPool(pool, nullptr), 0);
   EXPECT_EQ(finished.load() + poolReleased.load(), 6);

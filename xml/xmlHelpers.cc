@@ -8,10 +8,9 @@ XmlDocPtr parseXmlText(const char* text) {
   if (text == nullptr) return nullptr;
   // Errors are silenced per parse, leaving the host's libxml2 error
   // handlers alone.
-  return XmlDocPtr(xmlReadDoc(reinterpret_cast<const xmlChar*>(text), nullptr,
-                              nullptr,
-                              XML_PARSE_NONET | XML_PARSE_NOERROR |
-                                  XML_PARSE_NOWARNING));
+  return XmlDocPtr(
+      xmlReadDoc(reinterpret_cast<const xmlChar*>(text), nullptr, nullptr,
+                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
 }
 
 xmlNode* findFirstElement(xmlNode* from, const char* name) {
