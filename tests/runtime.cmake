@@ -1,1 +1,2 @@
 vorlan_test(RuntimeTest runtimeTest.cc testMain.cc)
+vorlan_test(EncodingTest encodingTest.cc testMain.cc)
