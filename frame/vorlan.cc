@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "frame/guard.h"
@@ -80,10 +81,11 @@ void clearProxyTexts() {
 
 }  // namespace
 
-int applyWorkGroup(const char* group) {
+int applyWorkGroup(const char* group, std::optional<mode_t>* previous) {
   if (group == nullptr) return 0;
   if (strncasecmp(group, "kestworld", 9) == 0) {
-    umask(0);
+    mode_t old = umask(0);
+    if (previous != nullptr) *previous = old;
     return 0;
   }
   std::vector<char> buffer;
@@ -106,7 +108,8 @@ int applyWorkGroup(const char* group) {
       continue;
     }
     if (found != nullptr) {
-      umask(2);
+      mode_t old = umask(2);
+      if (previous != nullptr) *previous = old;
       return 0;
     }
     if (rc == 0 || rc == EPERM || rc == ENOENT || rc == ESRCH || rc == EBADF)
@@ -139,10 +142,13 @@ int openFrame(const char* document) {
   // starts from nothing.
   bool opened = false;
   std::string redacted;
+  std::optional<mode_t> previousMask;
   struct Undo {
     bool& opened;
+    std::optional<mode_t>& previousMask;
     ~Undo() {
       if (opened) return;
+      if (previousMask) umask(*previousMask);
       closeLog(frame.log);
       frame.log = nullptr;
       releaseVorlanParams(frame.params, nullptr);
@@ -152,7 +158,7 @@ int openFrame(const char* document) {
       releaseLibraryStamp(nullptr);
       cleanupDependencies();
     }
-  } undo{opened};
+  } undo{opened, previousMask};
 
   if (int rc = loadLibraryStamp(); rc != 0) return rc;
   // Each open decides https afresh from its own document.
@@ -163,8 +169,9 @@ int openFrame(const char* document) {
   if (int rc = readVorlanParams(document, &redacted, params, nullptr); rc != 0)
     return rc;
   setProxyTexts(*params);
-  if (int rc = applyWorkGroup(params->workGroup ? params->workGroup->c_str()
-                                                : nullptr);
+  if (int rc = applyWorkGroup(
+          params->workGroup ? params->workGroup->c_str() : nullptr,
+          &previousMask);
       rc != 0)
     return rc;
   // Without a home directory the work directory stays unset and every path

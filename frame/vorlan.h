@@ -2,6 +2,9 @@
 #ifndef VORLAN_FRAME_VORLAN_H
 #define VORLAN_FRAME_VORLAN_H
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 
 struct LogContext;
@@ -21,8 +24,9 @@ std::string proxyCredentials();
 // Applies a WorkGroup value to the process's file-creation mask: null
 // leaves it alone; "kestworld" in any case, alone or continued, gives 0; an
 // existing group gives 2. -3072 unknown group; -3000 memory; -errno for
-// other lookup failures.
-int applyWorkGroup(const char* group);
+// other lookup failures. The mask it replaced goes to *previous.
+int applyWorkGroup(const char* group,
+                   std::optional<mode_t>* previous = nullptr);
 
 // The frame's log (module "VORLAN"); null when the library is not open or
 // logs nothing.

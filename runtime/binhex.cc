@@ -20,7 +20,8 @@ int bin2hex(std::int32_t n, const unsigned char* bytes, char** out) {
   *out = nullptr;
   if (n < 0) return -3000;
   // One byte more than needed, so that zero bytes still get a buffer.
-  auto* hex = static_cast<char*>(std::malloc(2 * static_cast<std::size_t>(n) + 1));
+  auto* hex =
+      static_cast<char*>(std::malloc(2 * static_cast<std::size_t>(n) + 1));
   if (hex == nullptr) return -3000;
   for (std::int32_t i = 0; i < n; ++i) {
     hex[2 * i] = kHex[bytes[i] >> 4];
@@ -41,7 +42,8 @@ void appendHex(std::string_view bytes, std::string* out) {
 std::string hexToBytes(std::string_view hex) {
   std::string bytes(hex.size() / 2, '\0');
   for (std::size_t i = 0; i < bytes.size(); ++i)
-    bytes[i] = static_cast<char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+    bytes[i] =
+        static_cast<char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
   return bytes;
 }
 

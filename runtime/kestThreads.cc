@@ -41,7 +41,10 @@ int createKestThread(KestThread** out, int capacity, ReleaseFunc release,
                      LogContext* log) {
   *out = nullptr;
   logEntry(log, kUnit, __LINE__);
-  if (capacity < 1) return logExit(log, -3000, kUnit, __LINE__);
+  // APR allocates the whole queue at once and does not survive a failed
+  // allocation, so the capacity is bounded here.
+  if (capacity < 1 || capacity > kMaxQueueCapacity)
+    return logExit(log, -3000, kUnit, __LINE__);
   auto* t = new (std::nothrow) KestThread;
   if (t == nullptr) return logExit(log, -3000, kUnit, __LINE__);
   if (createMemPool(&t->pool, nullptr, "KestThread", kThreadPoolMaxFree, log) !=
@@ -122,6 +125,8 @@ void drainKestThread(KestThread* t, LogContext* log) {
   logExit(log, 0, kUnit, __LINE__);
 }
 
+bool kestThreadStopping(KestThread* t) { return readStopFlag(t) != 0; }
+
 void sampleKestThread(KestThread* t, LogContext* log) {
   (void)log;
   if (t != nullptr && t->queue != nullptr)
@@ -138,17 +143,21 @@ int stopKestThread(KestThread* t, LogContext* log) {
   apr_status_t st = apr_queue_trypush(t->queue, nullptr);
   if (st == APR_EOF) {
     writeLog(34, log, "Queue already shutdown %s: %d", kUnit, __LINE__);
-  } else if (st == APR_EAGAIN) {
+  } else {
     // Make room for the marker; the item given up goes to its owner's
-    // release function rather than being leaked.
-    void* item = nullptr;
-    if (apr_queue_trypop(t->queue, &item) == APR_SUCCESS) {
+    // release function rather than being leaked. Other threads may refill
+    // the queue meanwhile, so try a bounded number of times.
+    for (int tries = 0; st == APR_EAGAIN && tries <= t->capacity; ++tries) {
+      void* item = nullptr;
+      if (apr_queue_trypop(t->queue, &item) != APR_SUCCESS) break;
       releaseItem(t, item);
       st = apr_queue_trypush(t->queue, nullptr);
     }
   }
   if (st != APR_SUCCESS && st != APR_EOF) {
     // Terminating wakes the worker; its take then reports the stop flag.
+    // What is still queued can no longer be taken out: release it first.
+    drainKestThread(t, log);
     apr_queue_term(t->queue);
     writeLog(34, log, "Forcing thread down %s: %d", kUnit, __LINE__);
   }
@@ -276,6 +285,11 @@ int startKestPool(KestPool* p, LogContext* log) {
 
 int submitKestPool(KestPool* p, KestJobFunc fn, void* job) {
   if (p == nullptr || p->threads == nullptr || fn == nullptr) return APR_EINVAL;
+  // Held across the push: once cancel has set the flag, nothing more enters
+  // the pool, so nothing can slip in between APR's cancel and the release
+  // of the jobs it dropped.
+  MutexLock stoppingLock(p->stoppingLock);
+  if (p->stopping != 0) return APR_EINVAL;
   auto* task = new (std::nothrow) KestPoolTask{p, fn, job, nullptr, nullptr};
   if (task == nullptr) return APR_ENOMEM;
   {
@@ -288,14 +302,19 @@ int submitKestPool(KestPool* p, KestJobFunc fn, void* job) {
   apr_status_t st =
       apr_thread_pool_push(p->threads, runPoolTask, task, kTaskPriority,
                            const_cast<char*>(p->name.c_str()));
-  if (st != APR_SUCCESS) {
+  if (st == APR_ENOMEM) {
+    // APR made no task of it: the caller keeps the job.
     {
       MutexLock lock(p->tasksLock);
       unlinkTask(p, task);
     }
-    delete task;  // the caller keeps the job
+    delete task;
+    return st;
   }
-  return st;
+  // Any other failure is a thread that could not be started for it; the
+  // task is queued all the same and runs on an existing thread, or is
+  // released at cancel or destroy. The pool owns the job either way.
+  return APR_SUCCESS;
 }
 
 void sampleKestPool(KestPool* p, LogContext* log) {

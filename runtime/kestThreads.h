@@ -9,6 +9,7 @@
 #include <apr_thread_pool.h>
 #include <apr_thread_proc.h>
 
+#include <atomic>
 #include <string>
 
 struct LogContext;
@@ -35,7 +36,11 @@ struct KestThread {
   bool joined = false;
 };
 
-// Creates a worker with a queue of `capacity` items and no thread yet.
+// The largest queue a worker may have.
+inline constexpr int kMaxQueueCapacity = 1 << 20;
+
+// Creates a worker with a queue of `capacity` items (1 to
+// kMaxQueueCapacity) and no thread yet.
 // `release` (may be null) receives every item that leaves the queue without
 // being handled: by drain, by stop on a full queue, by destroy.
 // 0; -3000 memory, pool or queue; -3062 a lock.
@@ -60,6 +65,9 @@ int takeKestThread(KestThread* t, void** item, int* stop, LogContext* log);
 // Takes every waiting item without waiting and hands each non-null one to
 // the release function.
 void drainKestThread(KestThread* t, LogContext* log);
+
+// The stop flag, read under the stop lock. Any thread.
+bool kestThreadStopping(KestThread* t);
 
 // Stores the queue's current length in lengthSnapshot.
 void sampleKestThread(KestThread* t, LogContext* log);
@@ -91,7 +99,7 @@ struct KestPool {
   apr_size_t busy = 0;
   apr_size_t run = 0;
   // Set under stoppingLock by cancel; a running job may read it unlocked.
-  volatile int stopping = 0;
+  std::atomic<int> stopping{0};
   ReleaseFunc release = nullptr;
   KestPoolTask* tasks = nullptr;  // submitted jobs that have not started
 };
@@ -106,7 +114,9 @@ int createKestPool(KestPool** out, int minimum, int maximum, const char* name,
 int startKestPool(KestPool* p, LogContext* log);
 
 // Queues `job` for `fn`, with the pool's name as owner. Returns APR's
-// status: APR_SUCCESS when accepted. Any thread may call it; it never waits.
+// status: APR_SUCCESS when accepted (the pool then owns the job), an error
+// when refused (the caller keeps it), APR_EINVAL once the pool is
+// cancelled. Any thread may call it; it never waits for a job.
 int submitKestPool(KestPool* p, KestJobFunc fn, void* job);
 
 // Stores the number of waiting tasks, busy threads and tasks run.

@@ -3,15 +3,18 @@
 #include <apr_file_info.h>
 #include <apr_file_io.h>
 #include <apr_fnmatch.h>
+#include <apr_portable.h>
 #include <apr_strings.h>
 #include <apr_tables.h>
 #include <apr_time.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -80,13 +83,31 @@ std::string aprErrorText(apr_status_t st) {
 
 unsigned long nowMicros() { return static_cast<unsigned long>(apr_time_now()); }
 
+// How long a writer waits for another process to release the file. The
+// wait is bounded, and the log thread gives up early once told to stop, so
+// that a process stopped while holding the lock cannot hang the library's
+// open or close.
+constexpr apr_interval_time_t kFileLockPatience = 2 * APR_USEC_PER_SEC;
+
+bool lockBusy(apr_status_t st) {
+  return APR_STATUS_IS_EAGAIN(st) || APR_STATUS_IS_EINTR(st) ||
+         st == APR_FROM_OS_ERROR(EACCES);
+}
+
 // Takes the file mutex, then the exclusive file lock, and moves to the end.
-int lockLogFile(LogSink* sink) {
+int lockLogFile(LogSink* sink, bool logThread = false) {
   apr_thread_mutex_lock(sink->worker->ownerLock);
+  apr_time_t deadline = apr_time_now() + kFileLockPatience;
+  apr_interval_time_t pause = 1000;
   apr_status_t st;
-  do {
-    st = apr_file_lock(sink->file, APR_FLOCK_EXCLUSIVE);
-  } while (APR_STATUS_IS_EINTR(st));
+  for (;;) {
+    st = apr_file_lock(sink->file, APR_FLOCK_EXCLUSIVE | APR_FLOCK_NONBLOCK);
+    if (st == APR_SUCCESS || !lockBusy(st) || apr_time_now() >= deadline ||
+        (logThread && kestThreadStopping(sink->worker)))
+      break;
+    apr_sleep(pause);
+    pause = std::min<apr_interval_time_t>(pause * 2, 50000);
+  }
   if (st != APR_SUCCESS) {
     apr_thread_mutex_unlock(sink->worker->ownerLock);
     return -3043;
@@ -149,6 +170,7 @@ void pruneCopies(LogSink* sink, apr_pool_t* pool, const std::string& dir) {
     apr_time_t bound = apr_time_now();
     std::size_t oldest = 0;
     apr_time_t oldestTime = bound;
+    bool anyTime = false;
     for (std::size_t i = 0; i < copies.size(); ++i) {
       std::string copyPath = dir + copies[i];
       apr_file_t* f = nullptr;
@@ -169,11 +191,15 @@ void pruneCopies(LogSink* sink, apr_pool_t* pool, const std::string& dir) {
                        "</logRotationError>");
         continue;
       }
+      anyTime = true;
       if (info.ctime < oldestTime) {
         oldestTime = info.ctime;
         oldest = i;
       }
     }
+    // Without a single readable time there is no oldest copy to pick, and
+    // deleting one at random could take the newest.
+    if (!anyTime) break;
     std::string victim = dir + copies[oldest];
     if (apr_file_remove(victim.c_str(), pool) != APR_SUCCESS) {
       writeFormatted(sink, "%s%s%s%s\n", "<logRotationError>",
@@ -204,7 +230,7 @@ int rotateLog(LogSink* sink) {
   apr_file_t* copy = nullptr;
   apr_status_t st =
       apr_file_open(&copy, copyPath.c_str(),
-                    APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_TRUNCATE,
+                    APR_FOPEN_WRITE | APR_FOPEN_CREATE | APR_FOPEN_EXCL,
                     APR_FPROT_UREAD | APR_FPROT_UWRITE, pool);
   if (st != APR_SUCCESS) {
     reportCopyError(sink, "Error opening log copy file, skipping log truncate",
@@ -250,7 +276,7 @@ int rotateLog(LogSink* sink) {
 }
 
 int writeRecord(LogSink* sink, LogRecord* record) {
-  if (int rc = lockLogFile(sink); rc != 0) return rc;
+  if (int rc = lockLogFile(sink, true); rc != 0) return rc;
   int rc = 0;
   if (sink->maxSize != 0) {
     apr_finfo_t info;
@@ -290,6 +316,7 @@ void* APR_THREAD_FUNC logThread(apr_thread_t*, void* data) {
 
 void destroySink(LogSink* sink) {
   destroyKestThread(sink->worker, nullptr);
+  if (sink->file != nullptr) apr_file_close(sink->file);
   if (sink->filePool != nullptr) apr_pool_destroy(sink->filePool);
   delete sink;
 }
@@ -339,12 +366,17 @@ int openLog(LogContext** out, std::uint32_t maxSize, int queueCapacity,
     return fail(rc);
   if (createMemPool(&sink->filePool, nullptr, "log", 0, nullptr) != 0)
     return fail(-3000);
-  apr_status_t st = apr_file_open(
-      &sink->file, path, APR_FOPEN_READ | APR_FOPEN_WRITE | APR_FOPEN_CREATE,
-      APR_FPROT_OS_DEFAULT, sink->filePool);
-  if (st != APR_SUCCESS) {
+  // The work directory may be shared with other users: never follow a
+  // link planted in the log's place.
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    systemLog(aprErrorText(APR_FROM_OS_ERROR(errno)).c_str());
+    return fail(-3078);
+  }
+  if (apr_os_file_put(&sink->file, &fd, APR_FOPEN_READ | APR_FOPEN_WRITE,
+                      sink->filePool) != APR_SUCCESS) {
+    close(fd);
     sink->file = nullptr;
-    systemLog(aprErrorText(st).c_str());
     return fail(-3078);
   }
   if (int rc = lockLogFile(sink); rc != 0) return fail(rc);

@@ -50,7 +50,8 @@ void scramblePayload(std::string* data, std::string_view salt) {
     if (at == 0) {
       std::uint64_t index = j / sizeof block;
       for (int b = 0; b < 8; ++b)
-        input[kKeyLength + b] = static_cast<unsigned char>(index >> (56 - 8 * b));
+        input[kKeyLength + b] =
+            static_cast<unsigned char>(index >> (56 - 8 * b));
       EVP_Digest(input, sizeof input, block, nullptr, EVP_sha256(), nullptr);
     }
     (*data)[j] = static_cast<char>((*data)[j] ^ block[at]);

@@ -1,4 +1,7 @@
 vorlan_test(FrameTest frameTest.cc testMain.cc)
+target_compile_definitions(FrameTest PRIVATE
+  "VORLAN_STORE_LOCKER=\"$<TARGET_FILE:storeLocker>\"")
+add_dependencies(FrameTest storeLocker)
 
 # The public header compiled as C, against the shared library itself.
 add_executable(cApiTest cApiTest.c)

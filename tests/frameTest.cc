@@ -100,27 +100,65 @@ TEST_F(FrameTest, OpenAndCloseFollowTheStateMachine) {
 }
 
 TEST_F(FrameTest, FailedOpenLeavesTheLibraryClosed) {
-  const std::string failing[] = {
-      "not xml at all",
-      "<params><KVAEnabled>0</KVAEnabled></params>",
-      "<params><KVAEnabled>true</KVAEnabled></params>",
-      workDoc("<WorkGroup>no-such-group-vorlan</WorkGroup>"),
-      doc("<WorkDir>/proc/version/sub</WorkDir><LogLevel>1</LogLevel>"),
-      "",
+  struct Case {
+    std::string document;
+    int rc;
+  } cases[] = {
+      {"not xml at all", KEST_E_PARAMS_XML},
+      {"", KEST_E_PARAMS_XML},
+      {"<params><KVAEnabled>0</KVAEnabled></params>", KEST_E_NOT_ACTIVATED},
+      {"<params><KVAEnabled>true</KVAEnabled></params>", KEST_E_NOT_ACTIVATED},
+      {workDoc("<WorkGroup>no-such-group-vorlan</WorkGroup>"),
+       KEST_E_INVALID_GROUP},
+      // The mask set from WorkGroup is put back when a later step fails.
+      {doc("<WorkGroup>kestworld</WorkGroup><WorkDir>/proc/version/sub"
+           "</WorkDir><LogLevel>1</LogLevel>"),
+       KEST_E_DIR_CREATE},
+      // Declared entities would be expanded unbounded and would carry a
+      // password around its redaction.
+      {"<!DOCTYPE p [<!ENTITY pw \"hunter2\">]><p><KVAEnabled>1</KVAEnabled>"
+       "<ProxyPassword>&pw;</ProxyPassword></p>",
+       KEST_E_PARAMS_XML},
+      // A queue too large to allocate is refused, not attempted.
+      {workDoc("<LogLevel>1</LogLevel><LogQLen>1000000000</LogQLen>"),
+       KEST_E_RT_MEMORY},
   };
-  const int expected[] = {KEST_E_PARAMS_XML,    KEST_E_NOT_ACTIVATED,
-                          KEST_E_NOT_ACTIVATED, KEST_E_INVALID_GROUP,
-                          KEST_E_DIR_CREATE,    KEST_E_PARAMS_XML};
   MaskGuard mask;
-  for (std::size_t i = 0; i < std::size(failing); ++i) {
-    SCOPED_TRACE(failing[i]);
-    EXPECT_EQ(KestLibOpen(failing[i].c_str()), expected[i]);
+  umask(027);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.document);
+    EXPECT_EQ(KestLibOpen(c.document.c_str()), c.rc);
     EXPECT_EQ(KestLibClose(), KEST_E_NOT_ACTIVATED);
     char* path = nullptr;
     EXPECT_EQ(KestGetFilepath(".log", &path), KEST_E_STAMP_INVALID);
+    EXPECT_EQ(MaskGuard::current(), 027u);
   }
   ASSERT_EQ(KestLibOpen(workDoc().c_str()), KEST_OK);
   EXPECT_EQ(KestLibClose(), KEST_OK);
+}
+
+TEST_F(FrameTest, LogFileIsNeverALinkAndIsWaitedForBoundedly) {
+  char* path = nullptr;
+  ASSERT_EQ(KestLibOpen(workDoc().c_str()), KEST_OK);
+  ASSERT_EQ(KestGetFilepath(".log", &path), KEST_OK);
+  std::string log = takeText(path);
+  ASSERT_EQ(KestLibClose(), KEST_OK);
+  const std::string withLog = workDoc("<LogLevel>1</LogLevel>");
+
+  // A link planted in the log's place is not followed.
+  test::writeFile(dir_.file("victim"), "precious");
+  ASSERT_EQ(symlink(dir_.file("victim").c_str(), log.c_str()), 0);
+  EXPECT_EQ(KestLibOpen(withLog.c_str()), KEST_E_LOG_OPEN);
+  EXPECT_EQ(readFile(dir_.file("victim")), "precious");
+  ASSERT_EQ(unlink(log.c_str()), 0);
+
+  // Another process holding the log's lock delays the open, boundedly.
+  test::LockHolder holder(VORLAN_STORE_LOCKER, log);
+  ASSERT_EQ(holder.nextLine(), "locked");
+  EXPECT_EQ(KestLibOpen(withLog.c_str()), KEST_E_LOG_LOCK);
+  EXPECT_EQ(KestLibClose(), KEST_E_NOT_ACTIVATED);
+  EXPECT_TRUE(holder.release());
+  EXPECT_EQ(KestLibOpen(withLog.c_str()), KEST_OK);
 }
 
 TEST_F(FrameTest, NullDocumentOpensTheFrameAlone) {

@@ -213,6 +213,10 @@ TEST(KestPoolTest, RunsJobsAndCancelWaitsForTheRunningOne) {
   EXPECT_EQ(poolReleased.load(), 3);
   EXPECT_EQ(finished.load(), 1);
   EXPECT_EQ(sawStopping.load(), 1) << "a job that goes on after cancel sees it";
+  // Once cancelled, the pool refuses new jobs; the caller keeps them.
+  auto* late = new PoolJob{pool, nullptr, &started, &sawStopping, &finished};
+  EXPECT_NE(submitKestPool(pool, runPoolJob, late), APR_SUCCESS);
+  delete late;
   EXPECT_EQ(destroyKestPool(pool, nullptr), 0);
   EXPECT_EQ(destroyKestPool(nullptr, nullptr), 0);
 }

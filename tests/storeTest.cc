@@ -243,28 +243,8 @@ TEST_F(StoreFileTest, DamagedFilesGiveACodeNotACrash) {
 }
 
 TEST_F(StoreFileTest, SecondProcessWaitsForTheFile) {
-  std::string path = dir_.file("shared.sinfo");
-  int toChild[2], fromChild[2];
-  ASSERT_EQ(pipe(toChild), 0);
-  ASSERT_EQ(pipe(fromChild), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(toChild[0], 0);
-    dup2(fromChild[1], 1);
-    close(toChild[1]);
-    close(fromChild[0]);
-    execl(VORLAN_STORE_LOCKER, VORLAN_STORE_LOCKER, path.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(toChild[0]);
-  close(fromChild[1]);
-  FILE* childOut = fdopen(fromChild[0], "r");
-  char line[32] = {};
-  ASSERT_NE(std::fgets(line, sizeof line, childOut), nullptr);
-  ASSERT_STREQ(line, "locked\n");
-
+  test::LockHolder holder(VORLAN_STORE_LOCKER, dir_.file("shared.sinfo"));
+  ASSERT_EQ(holder.nextLine(), "locked");
   StorePtr store = fileStore("shared.sinfo");
   std::atomic<bool> acquired{false};
   std::thread waiter([&] {
@@ -273,17 +253,10 @@ TEST_F(StoreFileTest, SecondProcessWaitsForTheFile) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(acquired.load()) << "the other process holds the file";
-  ASSERT_EQ(write(toChild[1], "go\n", 3), 3);
-  ASSERT_NE(std::fgets(line, sizeof line, childOut), nullptr);
-  EXPECT_STREQ(line, "unlocked\n");
+  EXPECT_TRUE(holder.release());
   waiter.join();
   EXPECT_TRUE(acquired.load());
   EXPECT_EQ(unlockVorlanXML(store.get(), nullptr), 0);
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  std::fclose(childOut);
-  close(toChild[1]);
 }
 
 }  // namespace

@@ -59,8 +59,15 @@ int convertNumber(const char* text, Out* out, Convert convert,
 
 XmlDocPtr parseXmlText(const char* text) {
   if (text == nullptr) return nullptr;
-  return XmlDocPtr(xmlReadDoc(reinterpret_cast<const xmlChar*>(text), nullptr,
-                              nullptr, kParseOptions));
+  XmlDocPtr doc(xmlReadDoc(reinterpret_cast<const xmlChar*>(text), nullptr,
+                           nullptr, kParseOptions));
+  // Declared entities would be expanded, without the parser's limits, when
+  // values are read, and would carry their text around any redaction.
+  if (doc != nullptr && doc->intSubset != nullptr &&
+      (doc->intSubset->entities != nullptr ||
+       doc->intSubset->pentities != nullptr))
+    return nullptr;
+  return doc;
 }
 
 xmlNode* findFirstElement(xmlNode* from, const char* name) {

@@ -30,7 +30,7 @@ using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharDeleter>;
 
 // Parses a NUL-terminated UTF-8 text. Never reaches the network, loads no
 // external DTD or entity, substitutes no entities and prints nothing. Null
-// when the text is not well-formed.
+// when the text is not well-formed or declares entities.
 XmlDocPtr parseXmlText(const char* text);
 
 // The first element named `name` in document order at or below `from`
