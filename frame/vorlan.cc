@@ -41,6 +41,8 @@ struct Frame {
   std::mutex proxyMutex;
   std::string proxyAddress;      // guarded by proxyMutex
   std::string proxyCredentials;  // guarded by proxyMutex
+  TlsSettings tls;               // guarded by proxyMutex
+  xmlExternalEntityLoader previousLoader = nullptr;
 };
 Frame frame;
 std::atomic<int> https{0};
@@ -63,6 +65,25 @@ void cleanupDependencies() {
   apr_terminate();
 }
 
+// No document the library parses may pull anything from disk or network.
+xmlParserInputPtr refuseExternalEntity(const char*, const char*,
+                                       xmlParserCtxtPtr) {
+  return nullptr;
+}
+
+void installEntityLoader() {
+  frame.previousLoader = xmlGetExternalEntityLoader();
+  xmlSetExternalEntityLoader(refuseExternalEntity);
+}
+
+// Puts back the host's loader, unless someone replaced ours meanwhile.
+void restoreEntityLoader() {
+  if (xmlGetExternalEntityLoader() == refuseExternalEntity &&
+      frame.previousLoader != nullptr)
+    xmlSetExternalEntityLoader(frame.previousLoader);
+  frame.previousLoader = nullptr;
+}
+
 void setProxyTexts(const VorlanParams& p) {
   std::string address, credentials;
   if (p.proxyIP) address = *p.proxyIP + ":" + p.proxyPort.value_or("80");
@@ -71,12 +92,15 @@ void setProxyTexts(const VorlanParams& p) {
   std::lock_guard<std::mutex> lock(frame.proxyMutex);
   frame.proxyAddress = std::move(address);
   frame.proxyCredentials = std::move(credentials);
+  frame.tls.verify = p.httpsVerify != 0;
+  frame.tls.caFile = p.httpsCAFile.value_or("");
 }
 
 void clearProxyTexts() {
   std::lock_guard<std::mutex> lock(frame.proxyMutex);
   frame.proxyAddress.clear();
   frame.proxyCredentials.clear();
+  frame.tls = TlsSettings{};
 }
 
 }  // namespace
@@ -121,6 +145,11 @@ int applyWorkGroup(const char* group, std::optional<mode_t>* previous) {
 void setHttpsSwitch(int on) { https.store(on != 0 ? 1 : 0); }
 int httpsSwitch() { return https.load(); }
 
+TlsSettings tlsSettings() {
+  std::lock_guard<std::mutex> lock(frame.proxyMutex);
+  return frame.tls;
+}
+
 std::string proxyAddress() {
   std::lock_guard<std::mutex> lock(frame.proxyMutex);
   return frame.proxyAddress;
@@ -138,6 +167,7 @@ namespace {
 int openFrame(const char* document) {
   if (frame.params != nullptr) return KEST_E_ALREADY_OPEN;
   initDependencies();
+  installEntityLoader();
   // Whatever this open made is undone when it fails, so that the next open
   // starts from nothing.
   bool opened = false;
@@ -156,6 +186,7 @@ int openFrame(const char* document) {
       clearProxyTexts();
       clearWorkDir();
       releaseLibraryStamp(nullptr);
+      restoreEntityLoader();
       cleanupDependencies();
     }
   } undo{opened, previousMask};
@@ -193,6 +224,10 @@ int openFrame(const char* document) {
   }
   setLogModuleName("VORLAN", frame.log);
   writeLog(kLogInfo, frame.log, "kvaLibOpen with %s", redacted.c_str());
+  if (params->httpsVerify == 0)
+    writeLog(kLogWarning, frame.log,
+             "HTTPS peers are not verified (HTTPSVerify 0) %s: %d", kUnit,
+             __LINE__);
   writeLog(kLogInfo, frame.log, "Initialization complete %s: %d", kUnit,
            __LINE__);
   opened = true;
@@ -208,6 +243,7 @@ int closeFrame() {
   frame.log = nullptr;
   clearWorkDir();
   releaseLibraryStamp(nullptr);
+  restoreEntityLoader();
   cleanupDependencies();
   return KEST_OK;
 }

@@ -16,6 +16,14 @@ namespace vorlan {
 void setHttpsSwitch(int on);
 int httpsSwitch();
 
+// How HTTPS peers are checked: verified against the system's trust store,
+// or against `caFile` when one is named; `verify` false checks nothing.
+struct TlsSettings {
+  bool verify = true;
+  std::string caFile;
+};
+TlsSettings tlsSettings();
+
 // "host:port" of the proxy, and "user:password" (or "user:") of its
 // credentials; empty when not configured. Valid while the library is open.
 std::string proxyAddress();

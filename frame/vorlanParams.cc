@@ -111,6 +111,10 @@ int readVorlanParams(const char* document, std::string* redacted,
   if (!params->kvaEnabled) return logExit(log, -1085, kUnit, __LINE__);
   params->httpsEnabled = in.flag("HTTPSEnabled");
   if (params->httpsEnabled) setHttpsSwitch(1);
+  params->httpsCAFile = in.text("HTTPSCAFile", 4096);
+  // On unless it says "0": verification is the safe default.
+  std::optional<std::string> verify = in.value("HTTPSVerify");
+  params->httpsVerify = verify && (*verify)[0] == '0' ? 0 : 1;
   params->workDir = in.text("WorkDir", 4096);
   params->workGroup = in.text("WorkGroup", 256);
   params->proxyIP = in.text("ProxyIP", 1024);

@@ -15,14 +15,16 @@ struct VorlanParams {
   int kvaEnabled = 0;
   int httpsEnabled = 0;
   int offlineMode = 0;
-  int logLevel = 0;  // 0 to 6
+  int httpsVerify = 1;  // verify the service's certificate and host name
+  int logLevel = 0;     // 0 to 6
   int logQLen = 600;
   int cacheQLen = 25;
   int soapThreadsMax = 10;
   int soapThreadsMin = 10;
-  std::uint32_t maxLogSize = 0;  // 0: never rotate
-  int kvaConnTO = 0;             // milliseconds; set by a document
-  int kvaTransTO = 0;            // milliseconds; set by a document
+  std::uint32_t maxLogSize = 0;            // 0: never rotate
+  int kvaConnTO = 0;                       // milliseconds; set by a document
+  int kvaTransTO = 0;                      // milliseconds; set by a document
+  std::optional<std::string> httpsCAFile;  // PEM bundle trusted instead
   std::optional<std::string> workDir;
   std::optional<std::string> workGroup;
   std::optional<std::string> proxyIP;

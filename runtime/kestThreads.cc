@@ -1,5 +1,8 @@
 #include "runtime/kestThreads.h"
 
+#include <pthread.h>
+
+#include <csignal>
 #include <new>
 
 #include "runtime/kestMem.h"
@@ -79,8 +82,17 @@ int startKestThread(KestThread* t, apr_thread_start_t fn, void* data,
   if (t == nullptr || t->thread != nullptr)
     return logExit(log, -3027, kUnit, __LINE__);
   apr_threadattr_t* attr = nullptr;
-  if (apr_threadattr_create(&attr, t->pool) != APR_SUCCESS ||
-      apr_thread_create(&t->thread, attr, fn, data, t->pool) != APR_SUCCESS) {
+  // The thread inherits the creator's signal mask: create it with SIGPIPE
+  // blocked, so that a peer closing a connection never signals the host.
+  sigset_t pipe, previous;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+  bool created =
+      apr_threadattr_create(&attr, t->pool) == APR_SUCCESS &&
+      apr_thread_create(&t->thread, attr, fn, data, t->pool) == APR_SUCCESS;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!created) {
     t->thread = nullptr;
     return logExit(log, -3027, kUnit, __LINE__);
   }
@@ -206,6 +218,12 @@ void unlinkTask(KestPool* p, KestPoolTask* task) {
 }
 
 void* APR_THREAD_FUNC runPoolTask(apr_thread_t*, void* data) {
+  // Pool threads are the library's own, whoever made them: a broken
+  // connection must give EPIPE there, never SIGPIPE to the host.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   auto* task = static_cast<KestPoolTask*>(data);
   KestPool* p = task->pool;
   {

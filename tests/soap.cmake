@@ -1,0 +1,1 @@
+vorlan_test(SoapTest soapTest.cc testMain.cc)
