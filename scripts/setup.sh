@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(g++ clang cmake ninja-build pkg-config binutils
   libapr1-dev libaprutil1-dev libcurl4-openssl-dev libxml2-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang-format libclang-rt-14-dev
-  xvfb)
+  xvfb tinyproxy python3 openssl)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,9 +1,11 @@
 // Worker threads with bounded queues, worker pools and memory pools.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -126,6 +128,29 @@ TEST_F(KestThreadTest, WorkerHandlesItemsInOrderUntilStopped) {
   EXPECT_EQ(putKestThread(w.thread, new int(9), nullptr), 0);
   EXPECT_EQ(destroyKestThread(w.thread, nullptr), 0);
   EXPECT_EQ(releasedItems(), std::vector<int>{9});
+}
+
+TEST_F(KestThreadTest, WorkerThreadsRunWithSigpipeBlocked) {
+  KestThread* t = nullptr;
+  ASSERT_EQ(createKestThread(&t, 1, releaseInt, nullptr), 0);
+  static std::atomic<int> blocked{-1};
+  ASSERT_EQ(startKestThread(
+                t,
+                [](apr_thread_t*, void*) -> void* {
+                  sigset_t mask;
+                  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+                  blocked = sigismember(&mask, SIGPIPE);
+                  return nullptr;
+                },
+                nullptr, nullptr),
+            0);
+  EXPECT_EQ(stopKestThread(t, nullptr), 0);
+  EXPECT_EQ(blocked.load(), 1);
+  // The creating thread's own mask is left as it was.
+  sigset_t mine;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mine);
+  EXPECT_EQ(sigismember(&mine, SIGPIPE), 0);
+  destroyKestThread(t, nullptr);
 }
 
 TEST_F(KestThreadTest, StopWithAFullQueueReleasesOneItemAndJoins) {
