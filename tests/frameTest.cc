@@ -2,6 +2,7 @@
 // file-creation mask and the status texts.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <libxml/parserInternals.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
@@ -159,6 +160,18 @@ TEST_F(FrameTest, LogFileIsNeverALinkAndIsWaitedForBoundedly) {
   EXPECT_EQ(KestLibClose(), KEST_E_NOT_ACTIVATED);
   EXPECT_TRUE(holder.release());
   EXPECT_EQ(KestLibOpen(withLog.c_str()), KEST_OK);
+}
+
+TEST_F(FrameTest, OpenLibraryRefusesExternalEntities) {
+  xmlExternalEntityLoader host = xmlGetExternalEntityLoader();
+  ASSERT_EQ(KestLibOpen(workDoc().c_str()), KEST_OK);
+  xmlExternalEntityLoader ours = xmlGetExternalEntityLoader();
+  EXPECT_NE(ours, host);
+  xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+  EXPECT_EQ(ours("file:///etc/hostname", nullptr, ctxt), nullptr);
+  xmlFreeParserCtxt(ctxt);
+  ASSERT_EQ(KestLibClose(), KEST_OK);
+  EXPECT_EQ(xmlGetExternalEntityLoader(), host) << "the host's is put back";
 }
 
 TEST_F(FrameTest, NullDocumentOpensTheFrameAlone) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "frame/stampAccess.h"
+#include "frame/vorlan.h"
 #include "include/vorlan.h"
 #include "runtime/kestThreads.h"
 #include "serviceFixture.h"
@@ -83,6 +84,13 @@ TEST_F(ExchangeTest, PostsTheEnvelopeAndReadsTheReply) {
       << first;
   EXPECT_TRUE(contains(first, "F-1 &amp; more")) << "the record arrived";
   EXPECT_TRUE(contains(first, "\"header_information\": \"0\""));
+  // The headers arrive in the order they were given.
+  std::size_t agent = first.find("\"User-Agent\""),
+              connection = first.find("\"Connection\""),
+              type = first.find("\"Content-Type\"");
+  EXPECT_LT(agent, connection);
+  EXPECT_LT(connection, type);
+  EXPECT_NE(type, std::string::npos);
   EXPECT_TRUE(contains(seen[1], "\"operation\": \"GetLocation\""));
 }
 
@@ -120,6 +128,31 @@ TEST_F(ExchangeTest, EachReplyBehaviourHasItsStatus) {
   ASSERT_TRUE(service.control(R"({"mode": "delay", "seconds": 3})"));
   EXPECT_EQ(exchange(service, "RecordLogin", request.get(), nullptr, 1000),
             -4308);
+}
+
+TEST_F(ExchangeTest, TheLogTellsOfFaultsAndUncheckedPeers) {
+  TestService service(dir_);
+  ASSERT_TRUE(service.ok());
+  open("<LogLevel>2</LogLevel><HTTPSVerify>0</HTTPSVerify>");
+  ASSERT_TRUE(service.control(R"({"mode": "fault"})"));
+  XmlDocPtr reply;
+  EXPECT_EQ(soapExchange(1, 42, 7, 3000, 5000, "127.0.0.1",
+                         (":" + std::to_string(service.port())).c_str(), "Op",
+                         nullptr, &reply, frameLog()),
+            -4007);
+  char* path = nullptr;
+  ASSERT_EQ(KestGetFilepath(".log", &path), KEST_OK);
+  std::string log = path;
+  std::free(path);
+  std::string content;
+  for (int i = 0; i < 500; ++i) {
+    content = test::readFile(log);
+    if (contains(content, "Server Fault: ")) break;
+    usleep(10000);
+  }
+  EXPECT_TRUE(contains(content, "loglevel=33")) << content;
+  EXPECT_TRUE(contains(content, ">Server Fault: clientSoap: ")) << content;
+  EXPECT_TRUE(contains(content, "not verified")) << content;
 }
 
 TEST_F(ExchangeTest, UnreachableServicesFailClearly) {
