@@ -3,6 +3,7 @@
 #define VORLAN_RUNTIME_KESTMEM_H
 
 #include <apr_pools.h>
+#include <apr_thread_mutex.h>
 
 #include <cstdlib>
 #include <memory>
@@ -32,6 +33,23 @@ struct FreeDeleter {
 };
 // A text from malloc(), as handed to callers of the C interface.
 using CText = std::unique_ptr<char, FreeDeleter>;
+
+// Holds an APR mutex for its scope; a null mutex is not locked at all, so
+// that "lock only when asked" reads as one line.
+class MutexLock {
+ public:
+  explicit MutexLock(apr_thread_mutex_t* m) : m_(m) {
+    if (m_ != nullptr) apr_thread_mutex_lock(m_);
+  }
+  ~MutexLock() {
+    if (m_ != nullptr) apr_thread_mutex_unlock(m_);
+  }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  apr_thread_mutex_t* m_;
+};
 
 // Copies `s` with malloc(); null when memory runs out.
 char* copyCText(const char* s, std::size_t len);

@@ -16,19 +16,6 @@ constexpr apr_size_t kThreadPoolMaxFree = 32;
 constexpr apr_size_t kWorkerPoolMaxFree = 64;
 constexpr apr_byte_t kTaskPriority = 127;
 
-class MutexLock {
- public:
-  explicit MutexLock(apr_thread_mutex_t* m) : m_(m) {
-    apr_thread_mutex_lock(m_);
-  }
-  ~MutexLock() { apr_thread_mutex_unlock(m_); }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
-
- private:
-  apr_thread_mutex_t* m_;
-};
-
 int readStopFlag(KestThread* t) {
   MutexLock lock(t->stopLock);
   return t->stopFlag;

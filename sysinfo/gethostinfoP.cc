@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "runtime/binhex.h"
+#include "runtime/kestMem.h"
 #include "runtime/logging.h"
 #include "sysinfo/graphicinfo.h"
 #include "sysinfo/osSysCalls.h"
@@ -62,18 +63,6 @@ int newDocument(VorlanXML* store, int lockFlag, LogContext* log) {
   return setNow(store, lockFlag, log);
 }
 
-class DocLock {
- public:
-  explicit DocLock(VorlanXML* store) : m_(store->docLock) {
-    apr_thread_mutex_lock(m_);
-  }
-  ~DocLock() { apr_thread_mutex_unlock(m_); }
-  DocLock(const DocLock&) = delete;
-  DocLock& operator=(const DocLock&) = delete;
-
- private:
-  apr_thread_mutex_t* m_;
-};
 
 // The fields compared to decide whether the description is sent.
 constexpr SysInfoField kCompared[] = {
@@ -151,7 +140,7 @@ int buildSysInfo(VorlanXML** slot, LogContext* log) {
 int defaultSysInfo(VorlanXML* store, std::string* kvaid, LogContext* log) {
   logEntry(log, kUnit, __LINE__);
   kvaid->clear();
-  DocLock lock(store);
+  MutexLock lock(store->docLock);
   if (store->doc == nullptr) {
     if (int rc = newDocument(store, 0, log); rc != 0)
       return logExit(log, rc, kUnit, __LINE__);
@@ -184,7 +173,7 @@ int saveSysInfo(int encoding, VorlanXML* store, int lockFlag, LogContext* log) {
   }
   int rc = 0;
   {
-    DocLock lock(store);
+    MutexLock lock(store->docLock);
     if (writeVorlanXML(encoding, store, log) != 0) rc = -3003;
   }
   if (lockFlag != 0 && unlockVorlanXML(store, log) != 0) rc = -3060;
@@ -295,7 +284,7 @@ int refreshSysInfo(int encoding, VorlanXML* stored, const char* appLanguage,
 
 int attachSysInfo(xmlDoc* record, VorlanXML* store, LogContext* log) {
   logEntry(log, kUnit, __LINE__);
-  DocLock lock(store);
+  MutexLock lock(store->docLock);
   xmlNode* root =
       store->doc != nullptr ? xmlDocGetRootElement(store->doc) : nullptr;
   xmlNode* info = findFirstElement(root, "KVASysInfo");

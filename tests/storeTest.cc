@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "runtime/payloadCipher.h"
+#include "storeUtil.h"
 #include "testUtil.h"
 #include "xml/HLAccess.h"
 #include "xml/SIAccess.h"
@@ -17,14 +18,12 @@
 namespace vorlan {
 namespace {
 
+using test::childNames;
 using test::readFile;
+using test::StorePtr;
 using test::TempDir;
+using test::textField;
 using test::writeFile;
-
-struct StoreDeleter {
-  void operator()(VorlanXML* s) const { freeVorlanXML(s, nullptr); }
-};
-using StorePtr = std::unique_ptr<VorlanXML, StoreDeleter>;
 
 StorePtr sysInfoStore(const std::string& rootXml = "") {
   VorlanXML* store = nullptr;
@@ -35,23 +34,6 @@ StorePtr sysInfoStore(const std::string& rootXml = "") {
     store->doc = doc.release();
   }
   return StorePtr(store);
-}
-
-std::string childNames(VorlanXML* store) {
-  std::string names;
-  for (xmlNode* n = xmlDocGetRootElement(store->doc)->children; n != nullptr;
-       n = n->next)
-    if (n->type == XML_ELEMENT_NODE)
-      names += std::string(reinterpret_cast<const char*>(n->name)) + " ";
-  return names;
-}
-
-std::string text(VorlanXML* store, SysInfoField field) {
-  char* value = nullptr;
-  int rc = getSysInfoField(1, &value, store, field, nullptr);
-  std::string out = rc == 0 ? value : "rc " + std::to_string(rc);
-  std::free(value);
-  return out;
 }
 
 TEST(Store, SetReplacesInPlaceOrAppends) {
@@ -71,7 +53,7 @@ TEST(Store, SetReplacesInPlaceOrAppends) {
             0);
   EXPECT_EQ(childNames(store.get()),
             "operatingsystem systemprivacy sysinfoDate ");
-  EXPECT_EQ(text(store.get(), kSiOperatingSystem), "Linux:6.2");
+  EXPECT_EQ(textField(store.get(), kSiOperatingSystem), "Linux:6.2");
   std::uint64_t dateBack = 0;
   EXPECT_EQ(getSysInfoField(1, &dateBack, store.get(), kSiSysInfoDate, nullptr),
             0);
@@ -79,7 +61,7 @@ TEST(Store, SetReplacesInPlaceOrAppends) {
   // A null text leaves an element that reads as missing.
   ASSERT_EQ(
       setSysInfoField(1, nullptr, store.get(), kSiOperatingSystem, nullptr), 0);
-  EXPECT_EQ(text(store.get(), kSiOperatingSystem), "rc -6003");
+  EXPECT_EQ(textField(store.get(), kSiOperatingSystem), "rc -6003");
   EXPECT_EQ(childNames(store.get()),
             "operatingsystem systemprivacy sysinfoDate ");
 
@@ -104,7 +86,7 @@ TEST(Store, GetsReportMissingAndBadValues) {
   EXPECT_EQ(
       setSysInfoField(1, const_cast<char*>(v), empty.get(), kSiKvaId, nullptr),
       0);  // nothing stored without a document
-  EXPECT_EQ(text(empty.get(), kSiKvaId), "rc -6003");
+  EXPECT_EQ(textField(empty.get(), kSiKvaId), "rc -6003");
 
   StorePtr store = sysInfoStore(
       "<s><kvaid></kvaid><systemprivacy>65536</systemprivacy>"
@@ -163,7 +145,7 @@ TEST_F(StoreFileTest, WriteThenReadGivesTheSameFields) {
   ASSERT_EQ(lockVorlanXML(0, reader.get(), nullptr), 0);
   ASSERT_EQ(readVorlanXML(1, reader.get(), nullptr), 0);
   ASSERT_EQ(unlockVorlanXML(reader.get(), nullptr), 0);
-  EXPECT_EQ(text(reader.get(), kSiKvaId), id);
+  EXPECT_EQ(textField(reader.get(), kSiKvaId), id);
   std::uint16_t back = 0;
   EXPECT_EQ(getSysInfoField(1, &back, reader.get(), kSiSystemPrivacy, nullptr),
             0);
@@ -173,7 +155,7 @@ TEST_F(StoreFileTest, WriteThenReadGivesTheSameFields) {
   // A store swapped into another takes the document and text along.
   StorePtr target = sysInfoStore("<old/>");
   EXPECT_EQ(swapVorlanXML(1, 1, target.get(), reader.get(), nullptr), 0);
-  EXPECT_EQ(text(target.get(), kSiKvaId), id);
+  EXPECT_EQ(textField(target.get(), kSiKvaId), id);
   EXPECT_EQ(reader->doc, nullptr);
   EXPECT_TRUE(reader->text.empty());
 }

@@ -1,6 +1,6 @@
 // The system-information document and its ".sinfo" file.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 
 #include "runtime/logging.h"
 #include "runtime/payloadCipher.h"
+#include "storeUtil.h"
 #include "sysinfo/gethostinfoP.h"
 #include "testUtil.h"
 #include "xml/xmlHelpers.h"
@@ -18,30 +19,11 @@
 namespace vorlan {
 namespace {
 
+using test::childNames;
 using test::readFile;
+using test::StorePtr;
 using test::TempDir;
-
-struct StoreDeleter {
-  void operator()(VorlanXML* s) const { freeSysInfoStore(s, nullptr); }
-};
-using StorePtr = std::unique_ptr<VorlanXML, StoreDeleter>;
-
-std::string childNames(VorlanXML* store) {
-  std::string names;
-  for (xmlNode* n = xmlDocGetRootElement(store->doc)->children; n != nullptr;
-       n = n->next)
-    if (n->type == XML_ELEMENT_NODE)
-      names += std::string(reinterpret_cast<const char*>(n->name)) + " ";
-  return names;
-}
-
-std::string field(VorlanXML* store, SysInfoField f) {
-  char* value = nullptr;
-  int rc = getSysInfoField(1, &value, store, f, nullptr);
-  std::string out = rc == 0 ? value : "rc " + std::to_string(rc);
-  std::free(value);
-  return out;
-}
+using test::textField;
 
 std::uint16_t privacy(VorlanXML* store) {
   std::uint16_t value = 99;
@@ -86,9 +68,9 @@ TEST_F(SysInfoTest, FirstStartWritesTheDefaultDocument) {
             "screenresy proc cores memory oslanguage applanguage profile "
             "computername version build edition kvaid ");
   EXPECT_EQ(privacy(s.get()), 2);
-  EXPECT_EQ(field(s.get(), kSiKvaId), kvaid);
-  EXPECT_EQ(field(s.get(), kSiProc), "KESTNA");
-  EXPECT_EQ(field(s.get(), kSiCpuInfo), "rc -6003");
+  EXPECT_EQ(textField(s.get(), kSiKvaId), kvaid);
+  EXPECT_EQ(textField(s.get(), kSiProc), "KESTNA");
+  EXPECT_EQ(textField(s.get(), kSiCpuInfo), "rc -6003");
   EXPECT_NE(plainFile().find("<kvaid>" + kvaid + "</kvaid>"),
             std::string::npos);
 
@@ -182,11 +164,11 @@ TEST_F(SysInfoTest, RefreshKeepsIdAndPrivacyAndTellsWhetherToSend) {
             "oslanguage screenresx screenresy profile computername "
             "applanguage version edition build productstatus systemprivacy "
             "kvaid ");
-  EXPECT_EQ(field(s.get(), kSiKvaId), kvaid);
+  EXPECT_EQ(textField(s.get(), kSiKvaId), kvaid);
   EXPECT_EQ(privacy(s.get()), 0);
-  EXPECT_EQ(field(s.get(), kSiEdition), "KESTNA");
-  EXPECT_EQ(field(s.get(), kSiBuild), "KESTNA");
-  EXPECT_EQ(field(s.get(), kSiVersion), "1.0");
+  EXPECT_EQ(textField(s.get(), kSiEdition), "KESTNA");
+  EXPECT_EQ(textField(s.get(), kSiBuild), "KESTNA");
+  EXPECT_EQ(textField(s.get(), kSiVersion), "1.0");
   EXPECT_NE(plainFile().find("<version>1.0</version>"), std::string::npos);
 
   ASSERT_EQ(refreshSysInfo(1, s.get(), "en", "1.0", nullptr, "", "trial",
@@ -256,7 +238,7 @@ TEST_F(SysInfoTest, AttachCopiesTheDocumentIntoARecord) {
   EXPECT_EQ(getRecordValue(record.get(), "KVASysInfo", "operatingsystem", &os,
                            nullptr),
             0);
-  EXPECT_EQ(os, field(fresh, kSiOperatingSystem));
+  EXPECT_EQ(os, textField(fresh, kSiOperatingSystem));
   StorePtr empty = store();
   EXPECT_EQ(attachSysInfo(record.get(), empty.get(), nullptr), -6003);
 }
@@ -311,7 +293,8 @@ TEST_F(SysInfoTest, TwoProcessesStartingTogetherShareOneId) {
   ASSERT_EQ(ids[0].rfind("0 ", 0), 0u) << ids[0];
   for (int i = 1; i < kProcesses; ++i) EXPECT_EQ(ids[i], ids[0]);
   std::string kvaid = ids[0].substr(2, 32);
-  EXPECT_NE(plainFile().find("<kvaid>" + kvaid + "</kvaid>"), std::string::npos);
+  EXPECT_NE(plainFile().find("<kvaid>" + kvaid + "</kvaid>"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -14,21 +14,10 @@ namespace {
 
 constexpr const char* kUnit = "xmlFileAccess";
 
-class DocLock {
- public:
-  DocLock(int lockFlag, VorlanXML* store)
-      : m_(lockFlag != 0 ? store->docLock : nullptr) {
-    if (m_ != nullptr) apr_thread_mutex_lock(m_);
-  }
-  ~DocLock() {
-    if (m_ != nullptr) apr_thread_mutex_unlock(m_);
-  }
-  DocLock(const DocLock&) = delete;
-  DocLock& operator=(const DocLock&) = delete;
-
- private:
-  apr_thread_mutex_t* m_;
-};
+// The document lock when the caller asks for it (lockFlag 1).
+MutexLock docLock(int lockFlag, VorlanXML* store) {
+  return MutexLock(lockFlag != 0 ? store->docLock : nullptr);
+}
 
 xmlNode* rootOf(VorlanXML* store) {
   return store->doc != nullptr ? xmlDocGetRootElement(store->doc) : nullptr;
@@ -38,7 +27,7 @@ xmlNode* rootOf(VorlanXML* store) {
 int readField(int lockFlag, VorlanXML* store, xmlNode* start, const char* tag,
               std::optional<std::string>* value, LogContext* log) {
   value->reset();
-  DocLock lock(lockFlag, store);
+  MutexLock lock = docLock(lockFlag, store);
   xmlNode* root = rootOf(store);
   if (root == nullptr) {
     writeLog(kLogWarning, log, "Empty XML %s: %d", kUnit, __LINE__);
@@ -53,7 +42,7 @@ int readField(int lockFlag, VorlanXML* store, xmlNode* start, const char* tag,
 // null), or appends it to the root.
 int writeField(int lockFlag, VorlanXML* store, xmlNode* start, const char* tag,
                const char* text, LogContext* log) {
-  DocLock lock(lockFlag, store);
+  MutexLock lock = docLock(lockFlag, store);
   xmlNode* root = rootOf(store);
   if (root == nullptr) {
     writeLog(kLogWarning, log, "Empty XML %s: %d", kUnit, __LINE__);
@@ -199,8 +188,8 @@ int setStoreField(int lockFlag, void* value, VorlanXML* store, int index,
 int swapVorlanXML(int lockTarget, int lockSource, VorlanXML* target,
                   VorlanXML* source, LogContext* log) {
   logEntry(log, kUnit, __LINE__);
-  DocLock targetLock(lockTarget, target);
-  DocLock sourceLock(lockSource, source);
+  MutexLock targetLock = docLock(lockTarget, target);
+  MutexLock sourceLock = docLock(lockSource, source);
   xmlFreeDoc(target->doc);
   target->doc = source->doc;
   source->doc = nullptr;
