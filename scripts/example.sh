@@ -3,8 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -G Ninja -DVORLAN_TESTS=OFF >/dev/null
-cmake --build build -j "$(nproc)" --target vorlan-example
+cmake -S . -B build-example -G Ninja -DVORLAN_TESTS=OFF >/dev/null
+cmake --build build-example -j "$(nproc)" --target vorlan-example
 workdir=$(mktemp -d)
 trap 'rm -rf "$workdir"' EXIT
-./build/vorlan-example "$workdir"
+./build-example/vorlan-example "$workdir"

@@ -17,7 +17,7 @@ run_suite() {
 }
 
 echo "== normal build"
-run_suite build
+run_suite build -DVORLAN_TESTS=ON
 echo "== fuzzing (a few seconds; run build-fuzz/utf8Fuzz by hand for longer)"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DVORLAN_FUZZ=ON -DVORLAN_TESTS=OFF >/dev/null
