@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "sysinfo/graphicinfo.h"
@@ -220,14 +221,24 @@ TEST(ScreenProbe, WithoutADisplayBothAreUnknown) {
 TEST(ScreenProbe, ReadsAVirtualDisplay) {
   const char* xvfb = "/usr/bin/Xvfb";
   if (access(xvfb, X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed";
-  std::string display = ":" + std::to_string(40 + getpid() % 50);
+  // Xvfb picks a free display itself and tells its number on a pipe.
+  int numberPipe[2];
+  ASSERT_EQ(pipe(numberPipe), 0);
   pid_t server = fork();
   ASSERT_GE(server, 0);
   if (server == 0) {
-    execl(xvfb, xvfb, display.c_str(), "-screen", "0", "1280x1024x24",
+    close(numberPipe[0]);
+    std::string fd = std::to_string(numberPipe[1]);
+    execl(xvfb, xvfb, "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
           "-nolisten", "tcp", static_cast<char*>(nullptr));
     _exit(127);
   }
+  close(numberPipe[1]);
+  char number[16] = {};
+  ssize_t n = read(numberPipe[0], number, sizeof number - 1);
+  close(numberPipe[0]);
+  ASSERT_GT(n, 0) << "Xvfb did not start";
+  std::string display = ":" + std::string(number, std::strcspn(number, "\n"));
   setenv("DISPLAY", display.c_str(), 1);
   std::string width, height;
   for (int i = 0; i < 200 && width != "1280"; ++i) {
