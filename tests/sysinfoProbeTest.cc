@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "sysinfo/graphicinfo.h"
@@ -234,11 +233,15 @@ TEST(ScreenProbe, ReadsAVirtualDisplay) {
     _exit(127);
   }
   close(numberPipe[1]);
-  char number[16] = {};
-  ssize_t n = read(numberPipe[0], number, sizeof number - 1);
-  close(numberPipe[0]);
-  ASSERT_GT(n, 0) << "Xvfb did not start";
-  std::string display = ":" + std::string(number, std::strcspn(number, "\n"));
+  // The number arrives in more than one write; the pipe stays open until
+  // the end, since Xvfb gives up when a write to it fails.
+  std::string number;
+  char c;
+  while (number.find('\n') == std::string::npos &&
+         read(numberPipe[0], &c, 1) == 1)
+    number += c;
+  ASSERT_NE(number.find('\n'), std::string::npos) << "Xvfb did not start";
+  std::string display = ":" + number.substr(0, number.find('\n'));
   setenv("DISPLAY", display.c_str(), 1);
   std::string width, height;
   for (int i = 0; i < 200 && width != "1280"; ++i) {
@@ -247,6 +250,7 @@ TEST(ScreenProbe, ReadsAVirtualDisplay) {
   }
   kill(server, SIGTERM);
   waitpid(server, nullptr, 0);
+  close(numberPipe[0]);
   unsetenv("DISPLAY");
   EXPECT_EQ(width, "1280");
   EXPECT_EQ(height, "1024");
