@@ -426,26 +426,29 @@ int writeLog(int level, LogContext* ctx, const char* fmt, ...) {
       "<logmessage type=\"%s\" gress=\"%s\" loglevel=%d thid=%llu, pid=%lu>";
   const auto thid = static_cast<unsigned long long>(pthread_self());
   const auto pid = static_cast<unsigned long>(getpid());
-  // Measured, not cut to a fixed buffer: a long module name must not cost
-  // the record its closing '>'.
-  int headerLength = std::snprintf(nullptr, 0, kHead, ctx->module.c_str(),
-                                   gress, level, thid, pid);
+  // Each part is formatted once into a local buffer; only a part too long
+  // for it is formatted again, straight into the record, so that nothing is
+  // ever cut (a long module name must not cost the record its closing '>').
+  char head[256];
+  int headerLength = std::snprintf(
+      head, sizeof head, kHead, ctx->module.c_str(), gress, level, thid, pid);
   if (headerLength < 0) return -3000;
   va_list ap;
   va_start(ap, fmt);
-  va_list measure;
-  va_copy(measure, ap);
-  int messageLength = std::vsnprintf(nullptr, 0, fmt, measure);
-  va_end(measure);
+  char body[1024];
+  va_list first;
+  va_copy(first, ap);
+  int messageLength = std::vsnprintf(body, sizeof body, fmt, first);
+  va_end(first);
   if (messageLength < 0) {
     va_end(ap);
     systemLog("Memory message error in logging");
     return -3000;
   }
   static constexpr char kTail[] = "</logmessage>\n";
-  std::size_t length = static_cast<std::size_t>(headerLength) +
-                       static_cast<std::size_t>(messageLength) + sizeof kTail -
-                       1;
+  auto headerSize = static_cast<std::size_t>(headerLength);
+  auto messageSize = static_cast<std::size_t>(messageLength);
+  std::size_t length = headerSize + messageSize + sizeof kTail - 1;
   auto* record =
       static_cast<LogRecord*>(std::malloc(sizeof(LogRecord) + length + 1));
   if (record == nullptr) {
@@ -455,12 +458,17 @@ int writeLog(int level, LogContext* ctx, const char* fmt, ...) {
   }
   record->length = length;
   char* text = record->text();
-  std::snprintf(text, static_cast<std::size_t>(headerLength) + 1, kHead,
-                ctx->module.c_str(), gress, level, thid, pid);
-  std::vsnprintf(text + headerLength,
-                 static_cast<std::size_t>(messageLength) + 1, fmt, ap);
+  if (headerSize < sizeof head)
+    std::memcpy(text, head, headerSize);
+  else
+    std::snprintf(text, headerSize + 1, kHead, ctx->module.c_str(), gress,
+                  level, thid, pid);
+  if (messageSize < sizeof body)
+    std::memcpy(text + headerSize, body, messageSize);
+  else
+    std::vsnprintf(text + headerSize, messageSize + 1, fmt, ap);
   va_end(ap);
-  std::memcpy(text + headerLength + messageLength, kTail, sizeof kTail);
+  std::memcpy(text + headerSize + messageSize, kTail, sizeof kTail);
 
   // Counted before it is queued, so that the log thread never takes a record
   // that is not counted yet.
